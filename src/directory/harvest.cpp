@@ -1,0 +1,151 @@
+#include "directory/harvest.h"
+
+#include <array>
+#include <cstring>
+#include <string>
+#include <algorithm>
+#include <functional>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+struct charclasses {
+    std::array<bool, 256> local{};
+    std::array<bool, 256> domain{};
+
+    constexpr charclasses()
+    {
+        for (int c = 0; c < 256; ++c) {
+            bool alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+            local[c] = alnum;
+            domain[c] = alnum || c == '-' || c == '.';
+        }
+        for (const char* p = "!#$%&'*+-/=?^_`{|}~."; *p; ++p)
+            local[static_cast<unsigned char>(*p)] = true;
+    }
+};
+
+constexpr charclasses classes;
+
+// Appends candidates that the result list doesn't hold yet. Short lists are
+// searched as they stand; a long one (a hostile value can hold a million
+// candidates) gets an open-addressing table of its indices beside it, so that
+// harvesting stays linear.
+class myappender {
+public:
+    explicit myappender(mystringlist& results) : results(results) {}
+
+    void append(std::string_view candidate)
+    {
+        if (results.size() <= linearlimit) {
+            for (const std::string& result : results)
+                if (result == candidate)
+                    return;
+            results.emplace_back(candidate);
+            return;
+        }
+        for (; indexed < results.size(); ++indexed)
+            insert(indexed, hash(results[indexed]));
+        const std::size_t candidatehash = hash(candidate);
+        if (slots[find(candidate, candidatehash)].index != 0)
+            return;
+        results.emplace_back(candidate);
+        insert(indexed++, candidatehash);
+    }
+
+private:
+    static constexpr std::size_t linearlimit = 32;
+
+    // The hash is kept beside the index, so that growing the table and most
+    // failed comparisons never touch the strings themselves.
+    struct slot {
+        std::size_t hash = 0;
+        std::size_t index = 0; // one more than the list index; 0: empty
+    };
+
+    static std::size_t hash(std::string_view text) { return std::hash<std::string_view>()(text); }
+
+    // The slot holding `text`, or the empty slot where it would go.
+    std::size_t find(std::string_view text, std::size_t texthash) const
+    {
+        const std::size_t mask = slots.size() - 1;
+        for (std::size_t at = texthash & mask;; at = (at + 1) & mask) {
+            const slot& s = slots[at];
+            if (s.index == 0 || (s.hash == texthash && results[s.index - 1] == text))
+                return at;
+        }
+    }
+
+    void insert(std::size_t index, std::size_t texthash)
+    {
+        if (2 * (used + 1) > slots.size()) {
+            // Keep the table at most half full.
+            std::vector<slot> old(std::max<std::size_t>(128, 2 * slots.size()));
+            old.swap(slots);
+            const std::size_t mask = slots.size() - 1;
+            for (const slot& s : old) {
+                std::size_t at = s.hash & mask;
+                while (s.index != 0 && slots[at].index != 0)
+                    at = (at + 1) & mask;
+                if (s.index != 0)
+                    slots[at] = s;
+            }
+        }
+        const std::size_t mask = slots.size() - 1;
+        std::size_t at = texthash & mask;
+        while (slots[at].index != 0)
+            at = (at + 1) & mask;
+        slots[at] = slot{texthash, index + 1};
+        ++used;
+    }
+
+    mystringlist& results;
+    std::vector<slot> slots;
+    std::size_t used = 0;
+    std::size_t indexed = 0;
+};
+
+void harvestvalue(const char* value, std::size_t length, mystringlist& results)
+{
+    myappender appender(results);
+    const unsigned char* text = reinterpret_cast<const unsigned char*>(value);
+    std::size_t from = 0;
+    while (from < length) {
+        const void* found = std::memchr(text + from, '@', length - from);
+        if (!found)
+            return;
+        const std::size_t at = static_cast<const unsigned char*>(found) - text;
+        std::size_t start = at;
+        while (start > 0 && classes.local[text[start - 1]])
+            --start;
+        std::size_t stop = at + 1;
+        while (stop < length && classes.domain[text[stop]])
+            ++stop;
+        appender.append(std::string_view(value + start, stop - start));
+        from = stop;
+    }
+}
+
+} // namespace
+
+bool islocalchar(unsigned char c)
+{
+    return classes.local[c];
+}
+
+bool isdomainchar(unsigned char c)
+{
+    return classes.domain[c];
+}
+
+void harvestaddresses(const mystringlist& properties, const char* name, const char* value,
+                      mystringlist& results)
+{
+    if (!value || !name)
+        return;
+    for (const std::string& requested : properties) {
+        if (requested == name)
+            harvestvalue(value, std::strlen(value), results);
+    }
+}

@@ -1,0 +1,7 @@
+#include "directory/mydirectory.h"
+#include "frontend/run.h"
+
+int main(int argc, char** argv)
+{
+    return run(argc, argv, *makedirectory());
+}

@@ -1,0 +1,8 @@
+// An ordered list of narrow strings that keeps duplicates and empty strings:
+// the requested attribute names and the harvested addresses.
+#pragma once
+
+#include <string>
+#include <vector>
+
+using mystringlist = std::vector<std::string>;

@@ -1,0 +1,64 @@
+#include "frontend/run.h"
+
+#include "directory/queryuser.h"
+#include "frontend/myexception.h"
+#include "frontend/options.h"
+#include "log/mylog.h"
+#include "platform/platform.h"
+
+#include <iostream>
+
+const char* const defaultproperties[] = {"mail", "msRTCSIP-PrimaryUserAddress", "userPrincipalName",
+                                         nullptr};
+
+std::string programname(const char* argv0)
+{
+    const std::string path = argv0;
+    std::string::size_type cut = path.rfind('\\');
+    if (cut == std::string::npos)
+        cut = path.rfind('/');
+    return cut == std::string::npos ? path : path.substr(cut + 1);
+}
+
+int run(int argc, char** argv, mydirectory& directory)
+{
+    // A program started with an empty argument vector still needs a name.
+    myrunstate state;
+    state.programname = programname(argc > 0 && argv[0] ? argv[0] : "usermail");
+    const std::string logpath = platform::tempdirectory() + state.programname + ".log";
+    mylog.buffer->openlog(logpath.c_str());
+
+    try {
+        scanoptions(argc, argv, state);
+
+        if (state.properties.empty()) {
+            mylog.at(1) << "no properties configured... using defaults" << logend;
+            for (const char* const* name = defaultproperties; *name; ++name) {
+                mylog.at(1) << "adding default property " << *name << logend;
+                state.properties.push_back(*name);
+            }
+        }
+
+        if (!state.stub.empty()) {
+            std::cout << state.stub;
+        } else {
+            mystringlist results;
+            queryuser(directory, state.properties, results);
+            for (std::size_t index = 0; index < results.size(); ++index) {
+                if (index > 0)
+                    std::cout << state.delimiter;
+                std::cout << results[index];
+            }
+        }
+
+        // Output that never arrived (a closed or full standard output) is a
+        // failure, not a completed run.
+        if (!std::cout.flush())
+            throw myexception("unable to write to standard output (%s)", lasterrortext());
+    } catch (const std::exception& error) {
+        mylog.at(0) << error.what() << logend;
+        std::cout << error.what();
+        return 1;
+    }
+    return 0;
+}

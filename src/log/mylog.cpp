@@ -1,0 +1,72 @@
+#include "log/mylog.h"
+
+#include "platform/platform.h"
+
+#include <ctime>
+#include <iostream> // the standard streams are set up before mylog and torn down after it
+#include <string>
+
+mystream mylog;
+
+mystream::mystream() : std::ostream(new mybuffer), buffer(dynamic_cast<mybuffer*>(rdbuf())) {}
+
+mystream::~mystream()
+{
+    rdbuf(nullptr);
+    delete buffer;
+}
+
+mybuffer::~mybuffer()
+{
+    // A message left unfinished at exit is still written, without its newline.
+    sync();
+    closelog();
+}
+
+int mybuffer::sync()
+{
+    // Logging never fails the run, so nothing may escape from here.
+    try {
+        const std::string text = str();
+        if (!text.empty() && target && (msglevel == 0 || msglevel <= verbosity)) {
+            char stamp[256];
+            std::time_t now = std::time(nullptr);
+            const std::tm* local = std::localtime(&now);
+            std::size_t length = local ? std::strftime(stamp, sizeof stamp, "%x %X", local) : 0;
+            stamp[length] = '\0';
+            *target << stamp << " (" << msglevel << ")" << " " << text;
+        }
+        str(std::string());
+    } catch (...) {
+    }
+    msglevel = 0;
+    return 0;
+}
+
+void mybuffer::closelog()
+{
+    if (!logfilebuffer)
+        return;
+    if (logfilebuffer->pubsync() != 0)
+        logfile.setstate(std::ios::failbit);
+    logfile.rdbuf(nullptr);
+    logfilebuffer.reset(); // closing writes out what the file still holds
+}
+
+void mybuffer::openlog(const char* path)
+{
+    closelog();
+    target = nullptr;
+    if (!path)
+        return;
+    logfilebuffer = platform::openlogfile(path);
+    // Without a buffer the stream stays failed and every line is dropped.
+    logfile.rdbuf(logfilebuffer.get());
+    target = &logfile;
+}
+
+void mybuffer::logtostdout()
+{
+    closelog();
+    target = &std::cout;
+}

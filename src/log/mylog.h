@@ -1,0 +1,56 @@
+// The process-wide levelled log: every diagnostic of a run is streamed into
+// `mylog` after its level is set, and ended with `logend`. A message becomes
+// one timestamped line on the current target when it passes the threshold.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <ostream>
+#include <sstream>
+
+class mybuffer : public std::stringbuf {
+public:
+    ~mybuffer() override;
+
+    // Switches logging to a freshly truncated file at `path`, or off for null.
+    void openlog(const char* path);
+    // Closes any log file and sends the lines to standard output.
+    void logtostdout();
+
+    std::uint32_t verbosity = 0; // threshold
+    std::uint32_t msglevel = 0;  // level of the message being built
+    std::ostream* target = nullptr;
+    std::ostream logfile{nullptr};
+
+protected:
+    int sync() override;
+
+private:
+    void closelog();
+    std::unique_ptr<std::streambuf> logfilebuffer;
+};
+
+class mystream : public std::ostream {
+public:
+    mystream();
+    ~mystream() override;
+    mystream(const mystream&) = delete;
+    mystream& operator=(const mystream&) = delete;
+
+    // Starts a message of the given level.
+    mystream& at(std::uint32_t level)
+    {
+        buffer->msglevel = level;
+        return *this;
+    }
+
+    mybuffer* buffer;
+};
+
+extern mystream mylog;
+
+// Ends a message: a newline, then the flush that writes it.
+inline std::ostream& logend(std::ostream& stream)
+{
+    return std::endl(stream);
+}

@@ -1,0 +1,39 @@
+// The narrow seam between the program and its operating system. Everything
+// the front end and the log take from the platform goes through here; each
+// platform has one source file that implements it (platformposix.cpp,
+// platformwindows.cpp), chosen by the build.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <streambuf>
+#include <string>
+
+namespace platform {
+
+// The directory for temporary files, always ending in the platform's path
+// separator ("\" on Windows, "/" elsewhere).
+std::string tempdirectory();
+
+// The calling thread's last error: its code and the system's text for it.
+// `hastext` is false when the system has no text for the code.
+struct lasterror {
+    std::uint32_t code = 0;
+    bool hastext = false;
+    std::string text;
+};
+
+// Reads the last error, before anything else can change it.
+lasterror getlasterror();
+
+// Makes `code` the thread's last error. A failure that is not a failed system
+// call (a COM result, an LDAP or SASL error) is recorded this way so that the
+// message raised for it names the real cause. `text`, when not null, is the
+// text to show for the code instead of the system's own.
+void setlasterror(std::uint32_t code, const char* text = nullptr);
+
+// Opens a log file for writing: created if missing, truncated, binary, and
+// shared with other processes. Null when the file can't be opened (safely).
+std::unique_ptr<std::streambuf> openlogfile(const char* path);
+
+} // namespace platform

@@ -1,0 +1,82 @@
+// The platform seam on Windows (kernel32 and the C runtime).
+#include "platform/platform.h"
+
+#include <windows.h>
+
+#include <ext/stdio_filebuf.h>
+#include <fcntl.h>
+#include <io.h>
+#include <share.h>
+#include <sys/stat.h>
+
+namespace platform {
+
+std::string tempdirectory()
+{
+    char buffer[MAX_PATH];
+    DWORD length = GetTempPathA(sizeof buffer, buffer);
+    if (length > 0 && length < sizeof buffer)
+        return std::string(buffer, length);
+    if (length >= sizeof buffer) {
+        // A temporary directory deeper than MAX_PATH: ask again with room for it.
+        std::string longer(length, '\0');
+        DWORD again = GetTempPathA(length, &longer[0]);
+        if (again > 0 && again < length) {
+            longer.resize(again);
+            return longer;
+        }
+    }
+    // No temporary directory at all: the log goes to the current directory.
+    return std::string();
+}
+
+namespace {
+thread_local bool recorded = false;
+thread_local DWORD recordedcode = 0;
+thread_local std::string recordedtext;
+} // namespace
+
+lasterror getlasterror()
+{
+    DWORD code = GetLastError();
+    lasterror result;
+    result.code = code;
+    if (recorded && code == recordedcode) {
+        result.hastext = true;
+        result.text = recordedtext;
+    } else {
+        char* text = nullptr;
+        DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
+                                          FORMAT_MESSAGE_ALLOCATE_BUFFER,
+                                      nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+                                      reinterpret_cast<char*>(&text), 0, nullptr);
+        if (length != 0 && text) {
+            result.hastext = true;
+            result.text.assign(text, length);
+        }
+        if (text)
+            LocalFree(text);
+    }
+    SetLastError(code);
+    return result;
+}
+
+void setlasterror(std::uint32_t code, const char* text)
+{
+    recorded = text != nullptr;
+    recordedcode = code;
+    recordedtext = text ? text : "";
+    SetLastError(code);
+}
+
+std::unique_ptr<std::streambuf> openlogfile(const char* path)
+{
+    // _SH_DENYNO: other processes may read and write the log while it is open.
+    int fd = _sopen(path, _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY | _O_NOINHERIT, _SH_DENYNO,
+                    _S_IREAD | _S_IWRITE);
+    if (fd < 0)
+        return nullptr;
+    return std::make_unique<__gnu_cxx::stdio_filebuf<char>>(fd, std::ios::out | std::ios::binary);
+}
+
+} // namespace platform

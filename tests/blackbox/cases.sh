@@ -1,0 +1,139 @@
+#!/bin/bash
+# Black-box runs of the built program: exact standard output, exit status and
+# log file. Runs natively, or under Wine with RUNNER=wine.
+#   USERMAIL   the program
+#   RUNNER     command to run it with (empty, or "wine")
+#   LOGFILE    where its default log file appears
+# Usage: cases.sh GROUP
+set -u
+group=$1
+: "${RUNNER:=}"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+# Log paths are given relative: an argument that begins with "/" is an option.
+cd "$work" || exit 2
+failures=0
+
+# run ARGS...: sets $out (standard output, byte-exact) and $status
+run() {
+    $RUNNER "$USERMAIL" "$@" >"$work/out" 2>"$work/err" </dev/null
+    status=$?
+    out=$(cat "$work/out"; printf x)
+    out=${out%x}
+    # Windows writes its log lines to standard output with CR LF.
+    outlf=${out//$'\r'/}
+}
+fail() { echo "FAIL [$group] $*"; failures=$((failures + 1)); }
+expect_status() { [ "$status" = "$1" ] || fail "$2: exit status $status, expected $1"; }
+expect_out() { [ "$out" = "$1" ] || fail "$2: standard output <$out>, expected <$1>"; }
+stamp='[0-9][0-9]/[0-9][0-9]/[0-9][0-9] [0-9][0-9]:[0-9][0-9]:[0-9][0-9]'
+# logged LEVEL TEXT [FILE]: a log line "<stamp> (LEVEL) TEXT" exactly; standard input without FILE
+logged() {
+    sed -E "s|^$stamp \(([0-9]+)\) |\1 |" ${3:+"$3"} | tr -d '\r' | grep -qFx -- "$1 $2"
+}
+
+if [ -z "${LOGFILE:-}" ] && [ "$RUNNER" = wine ]; then
+    LOGFILE=$("$(dirname "$0")/wine.sh" logdir "$WINEPREFIX")/$(basename "$USERMAIL").log
+fi
+prog=$(basename "$USERMAIL")
+usage="usage: $prog /v [<level>] or -v [<level>] -or --verbose [<level>] /p <properties> or -p <property list> or --properties <property list> /l [<filename>] or -l [<filename>] or --log [<filename>] /d <delimiter> or -d <delimiter> or --delimiter <delimiter> /s [<email>] -r -s [<email>] or --stub [<email>]"
+
+case $group in
+usage)
+    for bad in -x foo -V ---v -r - -- / "" "-p" "-d" "-v 3 x"; do
+        # shellcheck disable=SC2086
+        if [ -z "$bad" ]; then run ""; else run $bad; fi
+        expect_status 1 "args <$bad>"
+        expect_out "$usage" "args <$bad>"
+    done
+    run -x
+    logged 0 "$usage" "$LOGFILE" || fail "the default log lacks the usage line as a level-0 line"
+    [ "$(wc -l <"$LOGFILE")" = 1 ] || fail "the default log holds more than the failure line"
+    ;;
+stub)
+    run -s
+    expect_status 0 "-s"
+    expect_out "user@example.com" "-s"
+    [ -f "$LOGFILE" ] && [ ! -s "$LOGFILE" ] || fail "a quiet stub run must leave the default log created and empty"
+    run --stub 'x y%s@@'
+    expect_out 'x y%s@@' "stub value verbatim"
+    run -s -p mail
+    expect_status 0 "-s -p mail"
+    expect_out "user@example.com" "-s -p mail"
+    run /-s a@example.org -s b@example.org
+    expect_out "b@example.org" "the last stub wins"
+    ;;
+log)
+    run -v -l -s a@example.org
+    expect_status 0 "-v -l -s"
+    lines=$(printf '%s' "$outlf" | grep -c "^$stamp (1) ")
+    [ "$lines" = 4 ] || fail "-v -l: expected 4 log lines on standard output, got $lines: <$out>"
+    printf '%s' "$outlf" | tail -c 14 | grep -qx 'a@example.org' || fail "-v -l: the address must follow the log lines"
+    printf '%s' "$outlf" | head -n 1 | logged 1 "no properties configured... using defaults" ||
+        fail "-v -l: first line <$(printf '%s' "$outlf" | head -n 1)>"
+    run -l -x
+    expect_status 1 "-l -x"
+    [ "$(printf '%s' "$outlf" | head -n 1)" ] && printf '%s' "$outlf" | head -n 1 | logged 0 "$usage" ||
+        fail "-l -x: first line must be the timestamped usage line"
+    [ "$(printf '%s' "$outlf" | tail -n 1)" = "$usage" ] || fail "-l -x: the bare usage line must end the output"
+    [ ! -s "$LOGFILE" ] || fail "-l -x: the default log must stay empty"
+    run -l named.log -v -p mail -x
+    grep -q "(1) adding property mail" named.log || fail "a named log holds the run's messages"
+    logged 0 "$usage" named.log || fail "a named log holds the failure line"
+    run -l missing/dir/x.log -v -s
+    expect_status 0 "an unopenable log is dropped silently"
+    expect_out "user@example.com" "an unopenable log is dropped silently"
+    ;;
+query)
+    # The real query starts the directory runtime and fails where the machine
+    # has no domain: one message with the cause, logged at level 0.
+    run
+    expect_status 1 "a query without a domain"
+    [[ $out =~ ^unable\ to\ [^\(]*\([0-9]+\ =\ [^\)]+\)$ ]] || fail "failure message <$out>"
+    logged 0 "$out" "$LOGFILE" || fail "the failure must be logged at level 0"
+    run -v
+    queryline=$(sed -E "s|^$stamp \(([0-9]+)\) ||" "$LOGFILE" | tr -d '\r' | sed -n 5p)
+    [ "$queryline" = "ADSystemInfo com instance created" ] || fail "-v: the query's first line is <$queryline>"
+    ;;
+native)
+    # The program name is what follows the last backslash, else the last slash.
+    mkdir -p "$TMPDIR/b"
+    (exec -a 'a/x\b/usermail' "$USERMAIL" -v -s >/dev/null)
+    grep -q "(1) adding default property mail" "$TMPDIR/b/usermail.log" ||
+        fail "argv[0] with a backslash: log expected at \$TMPDIR/b/usermail.log"
+    out=$(exec -a "/some/where/um%sail%n" "$USERMAIL" -x)
+    [ "$out" = "${usage/usage: usermail/usage: um%sail%n}" ] || fail "a program name with % signs: <$out>"
+
+    # The shared temporary directory: never follow a planted link, never
+    # truncate another user's file, keep the log private.
+    rm -f "$LOGFILE"
+    echo precious >"$work/victim"
+    ln -s "$work/victim" "$LOGFILE"
+    run -v -s
+    expect_status 0 "planted link"
+    [ "$(cat "$work/victim")" = precious ] || fail "a planted link must leave its target untouched"
+    rm -f "$LOGFILE"
+    run -x
+    [ "$(stat -c %a "$LOGFILE")" = 600 ] || fail "the log must be created with mode 600"
+    if [ "$(id -u)" = 0 ]; then
+        echo theirs >"$LOGFILE"
+        chown 65534 "$LOGFILE"
+        run -v -s
+        [ "$(cat "$LOGFILE")" = theirs ] || fail "another user's log file must not be truncated"
+        rm -f "$LOGFILE"
+    fi
+
+    # Output that can't be written is a failure.
+    "$USERMAIL" -s x@example.com >/dev/full
+    status=$?
+    expect_status 1 "standard output full"
+    logged 0 "unable to write to standard output (28 = No space left on device)" "$LOGFILE" ||
+        fail "a full standard output must be logged: <$(cat "$LOGFILE")>"
+    ;;
+*)
+    echo "unknown group $group"
+    exit 2
+    ;;
+esac
+
+[ "$failures" = 0 ] || exit 1

@@ -1,0 +1,109 @@
+#include "directory/harvest.h"
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <string>
+
+namespace {
+
+mystringlist harvest(const char* value, const mystringlist& properties = {"mail"}, const char* name = "mail")
+{
+    mystringlist results;
+    harvestaddresses(properties, name, value, results);
+    return results;
+}
+
+struct example {
+    const char* value;
+    mystringlist candidates;
+};
+
+TEST(harvest, workedexamples)
+{
+    const example examples[] = {
+        {"sip:first.last@example.com", {"first.last@example.com"}},
+        {"Display Name (first.last@example.com); first.last@example.com", {"first.last@example.com"}},
+        {"a@example.com;b@example.org", {"a@example.com", "b@example.org"}},
+        {"a@b@c", {"a@b", "b@c"}},
+        {"a@@b", {"a@", "@b"}},
+        {"@x", {"@x"}},
+        {"x@", {"x@"}},
+        {"x @ y", {"@"}},
+        {"first_last@host_name.example.com", {"first_last@host"}},
+        {"user@example.com.", {"user@example.com."}},
+        {"User@Example.com and user@example.com", {"User@Example.com", "user@example.com"}},
+        {"user+tag@sub-domain.example.net", {"user+tag@sub-domain.example.net"}},
+    };
+    for (const example& e : examples)
+        EXPECT_EQ(harvest(e.value), e.candidates) << e.value;
+}
+
+TEST(harvest, boundaries)
+{
+    // The left walk may include position 0 but never reads before it.
+    EXPECT_EQ(harvest("a@b"), mystringlist{"a@b"});
+    EXPECT_EQ(harvest("@"), mystringlist{"@"});
+    EXPECT_EQ(harvest("@@"), mystringlist{"@"});
+    EXPECT_EQ(harvest("<a@b.c>, d@e"), (mystringlist{"a@b.c", "d@e"}));
+    EXPECT_EQ(harvest("x;y@z;w"), mystringlist{"y@z"});
+    EXPECT_EQ(harvest(""), mystringlist{});
+    EXPECT_EQ(harvest("no at sign"), mystringlist{});
+    // The next search starts where the domain stopped, which may be an '@'.
+    EXPECT_EQ(harvest("a@b.c@d"), (mystringlist{"a@b.c", "b.c@d"}));
+}
+
+TEST(harvest, characterclasses)
+{
+    // '_' ends a domain but not a local part; '.' and '-' belong to both.
+    EXPECT_EQ(harvest("a_b@c_d"), mystringlist{"a_b@c"});
+    EXPECT_EQ(harvest(".-@-."), mystringlist{".-@-."});
+    EXPECT_EQ(harvest("!#$%&'*+-/=?^_`{|}~.@x"), mystringlist{"!#$%&'*+-/=?^_`{|}~.@x"});
+    // Bytes from 0x80 up end either walk.
+    EXPECT_EQ(harvest("J\xf6rg@ex\xe4mple.com"), mystringlist{"rg@ex"});
+    for (int c = 0; c < 256; ++c) {
+        const bool alnum = std::isalnum(c) && c < 0x80;
+        EXPECT_EQ(isdomainchar(c), alnum || c == '-' || c == '.') << c;
+        if (c >= 0x80 || c == '@' || c == ' ' || c == ',' || c == '<' || c == '"' || c == ';' || c == ':') {
+            EXPECT_FALSE(islocalchar(c)) << c;
+        }
+        if (alnum) {
+            EXPECT_TRUE(islocalchar(c)) << c;
+        }
+    }
+}
+
+TEST(harvest, duplicatesandorder)
+{
+    mystringlist properties{"mail", "proxyAddresses"};
+    mystringlist results{"b@x"};
+    harvestaddresses(properties, "mail", "a@x b@x a@x", results);
+    harvestaddresses(properties, "proxyAddresses", "SMTP:c@x smtp:a@x", results);
+    EXPECT_EQ(results, (mystringlist{"b@x", "a@x", "c@x"}));
+}
+
+TEST(harvest, requestednames)
+{
+    // Exact and case-sensitive; a name listed twice harvests twice, harmlessly.
+    EXPECT_EQ(harvest("a@b", {"Mail"}), mystringlist{});
+    EXPECT_EQ(harvest("a@b", {"mail", "mail"}), mystringlist{"a@b"});
+    EXPECT_EQ(harvest("a@b", {}), mystringlist{});
+    EXPECT_EQ(harvest(nullptr), mystringlist{});
+    EXPECT_EQ(harvest("a@b", {""}, ""), mystringlist{"a@b"});
+}
+
+TEST(harvest, manycandidatesstaydistinct)
+{
+    // Past the point where the result list gets an index beside it.
+    std::string value;
+    for (int i = 0; i < 200; ++i)
+        value += "u" + std::to_string(i % 100) + "@x ";
+    mystringlist results = harvest(value.c_str());
+    ASSERT_EQ(results.size(), 100u);
+    EXPECT_EQ(results.front(), "u0@x");
+    EXPECT_EQ(results.back(), "u99@x");
+    harvestaddresses({"mail"}, "mail", "u5@x u100@x", results);
+    EXPECT_EQ(results.size(), 101u);
+}
+
+} // namespace
