@@ -1,0 +1,234 @@
+#include "platform/ldap/ldapschema.h"
+
+#include <ldap_schema.h>
+
+#include <algorithm>
+#include <cctype>
+#include <unordered_set>
+
+namespace {
+
+// Active Directory quotes the OIDs of its syntaxes; accept that, and
+// descriptions whose fields come in another order.
+const unsigned lenient = LDAP_SCHEMA_ALLOW_QUOTED | LDAP_SCHEMA_ALLOW_OUT_OF_ORDER_FIELDS;
+
+std::string lower(std::string text)
+{
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+std::vector<std::string> strings(char** list)
+{
+    std::vector<std::string> result;
+    for (; list && *list; ++list)
+        result.emplace_back(*list);
+    return result;
+}
+
+std::string firstname(char** names, const char* oid)
+{
+    return names && names[0] ? names[0] : oid;
+}
+
+void index(std::unordered_map<std::string, std::size_t>& map, char** names, const char* oid, std::size_t at)
+{
+    for (; names && *names; ++names)
+        map.emplace(lower(*names), at);
+    if (oid)
+        map.emplace(lower(oid), at);
+}
+
+// The syntaxes whose values are text: the standard string syntaxes and
+// Active Directory's own case-sensitive and case-insensitive strings.
+bool isstringsyntax(const std::string& oid)
+{
+    static const std::unordered_set<std::string> text = {
+        "1.3.6.1.4.1.1466.115.121.1.11", // Country String
+        "1.3.6.1.4.1.1466.115.121.1.12", // DN
+        "1.3.6.1.4.1.1466.115.121.1.15", // Directory String
+        "1.3.6.1.4.1.1466.115.121.1.22", // Facsimile Telephone Number
+        "1.3.6.1.4.1.1466.115.121.1.26", // IA5 String
+        "1.3.6.1.4.1.1466.115.121.1.34", // Name and Optional UID
+        "1.3.6.1.4.1.1466.115.121.1.36", // Numeric String
+        "1.3.6.1.4.1.1466.115.121.1.38", // OID
+        "1.3.6.1.4.1.1466.115.121.1.39", // Other Mailbox
+        "1.3.6.1.4.1.1466.115.121.1.41", // Postal Address
+        "1.3.6.1.4.1.1466.115.121.1.44", // Printable String
+        "1.3.6.1.4.1.1466.115.121.1.50", // Telephone Number
+        "1.3.6.1.4.1.1466.115.121.1.52", // Telex Number
+        "1.2.840.113556.1.4.905",        // String(Teletex)
+        "1.2.840.113556.1.4.1362",       // String(Case)
+    };
+    return text.count(oid) != 0;
+}
+
+} // namespace
+
+void myldapschema::addattributetype(const char* description)
+{
+    int code = 0;
+    const char* error = nullptr;
+    LDAPAttributeType* parsed = ldap_str2attributetype(description, &code, &error, lenient);
+    if (!parsed)
+        return;
+    const std::size_t at = attributes.size();
+    attributes.push_back({firstname(parsed->at_names, parsed->at_oid), parsed->at_sup_oid ? parsed->at_sup_oid : "",
+                          parsed->at_syntax_oid ? parsed->at_syntax_oid : ""});
+    index(attributeindex, parsed->at_names, parsed->at_oid, at);
+    ldap_attributetype_free(parsed);
+}
+
+void myldapschema::addobjectclass(const char* description)
+{
+    int code = 0;
+    const char* error = nullptr;
+    LDAPObjectClass* parsed = ldap_str2objectclass(description, &code, &error, lenient);
+    if (!parsed)
+        return;
+    const std::size_t at = classes.size();
+    classes.push_back({firstname(parsed->oc_names, parsed->oc_oid), parsed->oc_oid, strings(parsed->oc_sup_oids), parsed->oc_kind,
+                       strings(parsed->oc_at_oids_must), strings(parsed->oc_at_oids_may)});
+    index(classindex, parsed->oc_names, parsed->oc_oid, at);
+    ldap_objectclass_free(parsed);
+}
+
+void myldapschema::addcontentrule(const char* description)
+{
+    int code = 0;
+    const char* error = nullptr;
+    LDAPContentRule* parsed = ldap_str2contentrule(description, &code, &error, lenient);
+    if (!parsed)
+        return;
+    const std::size_t at = rules.size();
+    rules.push_back({strings(parsed->cr_oc_oids_aux), strings(parsed->cr_at_oids_must), strings(parsed->cr_at_oids_may)});
+    ruleindex.emplace(lower(parsed->cr_oid), at);
+    ldap_contentrule_free(parsed);
+}
+
+const myldapschema::attributetype* myldapschema::findattribute(const std::string& nameoroid) const
+{
+    auto found = attributeindex.find(lower(nameoroid));
+    return found == attributeindex.end() ? nullptr : &attributes[found->second];
+}
+
+const myldapschema::objectclass* myldapschema::findclass(const std::string& nameoroid) const
+{
+    auto found = classindex.find(lower(nameoroid));
+    return found == classindex.end() ? nullptr : &classes[found->second];
+}
+
+std::string myldapschema::attributename(const std::string& nameoroid) const
+{
+    const attributetype* type = findattribute(nameoroid);
+    return type ? type->name : nameoroid;
+}
+
+bool myldapschema::isstring(const std::string& nameoroid) const
+{
+    const attributetype* type = findattribute(nameoroid);
+    // A SUP chain is short; the bound only guards against a cycle.
+    for (int depth = 0; type && depth < 32; ++depth) {
+        if (!type->syntax.empty())
+            return isstringsyntax(type->syntax);
+        type = type->sup.empty() ? nullptr : findattribute(type->sup);
+    }
+    return false;
+}
+
+bool myldapschema::issuperclass(const objectclass& ancestor, const objectclass& descendant) const
+{
+    std::vector<const objectclass*> pending{&descendant};
+    std::unordered_set<const objectclass*> seen;
+    while (!pending.empty()) {
+        const objectclass* current = pending.back();
+        pending.pop_back();
+        for (const std::string& sup : current->sups) {
+            const objectclass* parent = findclass(sup);
+            if (parent == &ancestor)
+                return true;
+            if (parent && seen.insert(parent).second)
+                pending.push_back(parent);
+        }
+    }
+    return false;
+}
+
+std::string myldapschema::structuralclass(const std::vector<std::string>& objectclasses) const
+{
+    std::vector<const objectclass*> structural;
+    for (const std::string& value : objectclasses) {
+        const objectclass* found = findclass(value);
+        if (found && found->kind == LDAP_SCHEMA_STRUCTURAL)
+            structural.push_back(found);
+    }
+    // The one that is no other value's superclass; the last such, should an
+    // entry hold unrelated structural classes.
+    for (auto candidate = structural.rbegin(); candidate != structural.rend(); ++candidate) {
+        bool isancestor = std::any_of(structural.begin(), structural.end(), [&](const objectclass* other) {
+            return other != *candidate && issuperclass(**candidate, *other);
+        });
+        if (!isancestor)
+            return (*candidate)->name;
+    }
+    return std::string();
+}
+
+void myldapschema::attributelists(const std::string& structural, const std::vector<std::string>& objectclasses,
+                                  std::vector<std::string>& mandatory, std::vector<std::string>& optional) const
+{
+    const objectclass* top = findclass(structural);
+    if (!top)
+        return;
+
+    // The classes in declaration order, each once: a class, then its
+    // superclasses depth first.
+    std::vector<const objectclass*> order;
+    std::unordered_set<const objectclass*> visited;
+    auto visit = [&](const objectclass* start) {
+        std::vector<const objectclass*> pending{start};
+        while (!pending.empty()) {
+            const objectclass* current = pending.back();
+            pending.pop_back();
+            if (!current || !visited.insert(current).second)
+                continue;
+            order.push_back(current);
+            for (auto sup = current->sups.rbegin(); sup != current->sups.rend(); ++sup)
+                pending.push_back(findclass(*sup));
+        }
+    };
+    visit(top);
+    const std::size_t ownclasses = order.size();
+
+    // A content rule is named by the OID of its structural class.
+    auto found = ruleindex.find(lower(top->oid));
+    const contentrule* rule = found == ruleindex.end() ? nullptr : &rules[found->second];
+    if (rule)
+        for (const std::string& aux : rule->aux)
+            visit(findclass(aux));
+    for (const std::string& value : objectclasses) {
+        const objectclass* auxiliary = findclass(value);
+        if (auxiliary && auxiliary->kind == LDAP_SCHEMA_AUXILIARY)
+            visit(auxiliary);
+    }
+
+    std::unordered_set<std::string> listed;
+    auto add = [&](const std::vector<std::string>& names, std::vector<std::string>& to) {
+        for (const std::string& name : names) {
+            std::string canonical = attributename(name);
+            if (listed.insert(lower(canonical)).second)
+                to.push_back(std::move(canonical));
+        }
+    };
+    auto collect = [&](bool must, std::vector<std::string>& to) {
+        for (std::size_t i = 0; i < ownclasses; ++i)
+            add(must ? order[i]->must : order[i]->may, to);
+        if (rule)
+            add(must ? rule->must : rule->may, to);
+        for (std::size_t i = ownclasses; i < order.size(); ++i)
+            add(must ? order[i]->must : order[i]->may, to);
+    };
+    collect(true, mandatory);
+    collect(false, optional);
+}

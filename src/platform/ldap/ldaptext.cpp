@@ -1,0 +1,48 @@
+#include "platform/ldap/ldaptext.h"
+
+#include <cerrno>
+#include <cstring>
+#include <iconv.h>
+#include <langinfo.h>
+
+std::string tonarrow(const std::string& utf8)
+{
+    const char* codeset = nl_langinfo(CODESET);
+    if (!codeset || std::strcmp(codeset, "UTF-8") == 0)
+        return utf8;
+    iconv_t convert = iconv_open(codeset, "UTF-8");
+    if (convert == reinterpret_cast<iconv_t>(-1))
+        return utf8;
+    std::string result;
+    char buffer[256];
+    char* in = const_cast<char*>(utf8.data());
+    std::size_t inleft = utf8.size();
+    while (inleft > 0) {
+        char* out = buffer;
+        std::size_t outleft = sizeof buffer;
+        std::size_t done = iconv(convert, &in, &inleft, &out, &outleft);
+        result.append(buffer, out - buffer);
+        if (done != static_cast<std::size_t>(-1) || errno == E2BIG)
+            continue;
+        // A character the target can't hold, or a broken sequence: one "?"
+        // in its place, then on with the next character.
+        result += '?';
+        do {
+            ++in;
+            --inleft;
+        } while (inleft > 0 && (static_cast<unsigned char>(*in) & 0xC0) == 0x80);
+    }
+    iconv_close(convert);
+    return result;
+}
+
+std::string firstrdn(const std::string& dn)
+{
+    for (std::size_t at = 0; at < dn.size(); ++at) {
+        if (dn[at] == '\\')
+            ++at; // an escaped character, a comma included
+        else if (dn[at] == ',')
+            return dn.substr(0, at);
+    }
+    return dn;
+}

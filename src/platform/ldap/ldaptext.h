@@ -1,0 +1,11 @@
+// Text as the directory gives it (UTF-8) and as the program uses it.
+#pragma once
+
+#include <string>
+
+// UTF-8 to the character set of the user's locale; unchanged when that is
+// UTF-8, and "?" for each character the locale's set can't hold.
+std::string tonarrow(const std::string& utf8);
+
+// The first RDN of a DN, exactly as written ("CN=Alice Example").
+std::string firstrdn(const std::string& dn);

@@ -1,0 +1,130 @@
+#!/bin/bash
+# Runs of the built program against the private slapd (slapd.sh), as the
+# test runner and, where the runner is root, as other local users.
+#   USERMAIL  the program      LDAPURI  the slapd's socket
+# Usage: cases.sh GROUP
+set -u
+group=$1
+work=$(mktemp -d)
+chmod 755 "$work" # other users run the program here too
+trap 'rm -rf "$work"' EXIT
+mkdir -m 1777 "$work/tmp"
+# libldap's configuration: the socket only, nothing from this machine's files.
+export LDAPCONF=/dev/null LDAPRC=.no-ldaprc TMPDIR=$work/tmp
+cd "$work" || exit 2
+failures=0
+skipped=0
+stamp='[0-9][0-9]/[0-9][0-9]/[0-9][0-9] [0-9][0-9]:[0-9][0-9]:[0-9][0-9]'
+
+# run [as UID] ARGS...: sets $out, $status and $log (the log's messages)
+run() {
+    local as=()
+    if [ "${1:-}" = as ]; then
+        as=(setpriv --reuid="$2" --regid="$2" --clear-groups)
+        shift 2
+    fi
+    rm -f "$TMPDIR/usermail.log" # another user's log would be left alone
+    timeout 60 "${as[@]}" "$USERMAIL" "$@" >"$work/out" 2>"$work/err" </dev/null
+    status=$?
+    out=$(cat "$work/out"; printf x)
+    out=${out%x}
+    log=$(sed -E "s|^$stamp \\(([0-9]+)\\) ||" "$TMPDIR/usermail.log" 2>/dev/null)
+}
+fail() { echo "FAIL [$group] $*"; failures=$((failures + 1)); }
+expect() { [ "$status" = "$1" ] && [ "$out" = "$2" ] || fail "$3: exit $status, output <$out>; expected exit $1, <$2>"; }
+haslines() { # the log holds these lines, in this order
+    local rest=$log line
+    for line in "$@"; do
+        case $rest in
+        *"$line"*) rest=${rest#*"$line"} ;;
+        *) fail "log line <$line> missing or out of order"; return ;;
+        esac
+    done
+}
+asroot() { [ "$(id -u)" = 0 ] || { echo "SKIP [$group] needs root to run as other users"; skipped=1; return 1; }; }
+
+alice="alice@example.test,alice.liddell@example.test,a.liddell@example.test"
+
+case $group in
+whoami)
+    # The runner's uid maps to Alice: "Who am I?" gives her DN.
+    run
+    expect 0 "$alice" "default run"
+    run -v
+    expect 0 "$alice" "-v"
+    haslines "ADSystemInfo com instance created" \
+        "user name = cn=alice liddell,ou=people,dc=example,dc=test" "bind to user object okay" \
+        "name = cn=Alice Liddell" "schema = LDAP:///schema/user" "schema retrieved okay" \
+        "mandatory properties (7): " "objectClass = <unhandled variant type>" \
+        "instanceType = <unhandled variant type>" "nTSecurityDescriptor = <unhandled variant type>" \
+        "sn = Liddell" "cn = Alice Liddell" "sAMAccountName = alice" \
+        "userPrincipalName = alice@example.test" "mail = alice.liddell@example.test" \
+        "description = Caterpillar's %s friend, 100%" "proxyAddresses = <unhandled variant type>" \
+        "objectGUID = <unhandled variant type>" "msRTCSIP-PrimaryUserAddress = sip:a.liddell@example.test" \
+        "objectSid = <unhandled variant type>"
+    [[ $log == *$'\noptional properties ('[0-9]*'): '$'\n'* ]] || fail "no optional header"
+    # Attributes that the entry doesn't hold write no line.
+    [[ $log != *"telephoneNumber"* ]] || fail "an absent attribute was logged"
+    ;;
+properties)
+    run -p proxyAddresses
+    expect 0 "" "a multi-valued attribute yields nothing"
+    run -d ';' -p 'mail;homeMail;userPrincipalName'
+    expect 0 "alice@example.test;alice.liddell@example.test" "-p with an undeclared name; reading order"
+    run -p msRTCSIP-PrimaryUserAddress -d ' -- '
+    expect 0 "a.liddell@example.test" "-p SIP"
+    run -p MAIL
+    expect 0 "" "requested names are case-sensitive"
+    run -s
+    expect 0 "user@example.com" "stub"
+    LDAPURI=ldapi://%2Fnonexistent%2Fsocket run -s x@example.test
+    expect 0 "x@example.test" "a stub run never touches the directory"
+    ;;
+accounts)
+    asroot || exit 0
+    run as 2001 -v
+    expect 0 "bob@example.test" "several mail values"
+    haslines "userPrincipalName = bob@example.test" "mail = <unhandled variant type>"
+    # nobody, daemon and bin map to no entry: "Who am I?" gives their
+    # authentication DN, and the account search looks for the login name.
+    run as 65534 -v
+    expect 0 "carol@example.test" "found by the account search"
+    haslines "user name = cn=Carol Search,ou=people,dc=example,dc=test" "name = cn=Carol Search"
+    run as 1
+    expect 1 "unable to retrieve user name (4294967281 = several directory entries for the account daemon under dc=example,dc=test)" "two matches"
+    run as 2
+    expect 1 "unable to retrieve user name (4294967282 = no directory entry for the account bin under dc=example,dc=test)" "no match"
+    ;;
+unreachable)
+    start=$(date +%s)
+    LDAPURI=ldapi://%2Fnonexistent%2Fsocket run
+    expect 1 "unable to retrieve user name (4294967295 = Can't contact LDAP server)" "no server"
+    # A server that accepts the connection and never answers.
+    python3 -c '
+import socket, time
+s = socket.socket(); s.bind(("127.0.0.1", 0)); s.listen(4)
+print(s.getsockname()[1], flush=True)
+conns = []
+end = time.time() + 40
+while time.time() < end:
+    s.settimeout(max(0.1, end - time.time()))
+    try: conns.append(s.accept())
+    except OSError: pass
+' >"$work/port" &
+    silent=$!
+    for _ in $(seq 50); do [ -s "$work/port" ] && break; sleep 0.1; done
+    # ANONYMOUS: a mechanism that needs no credentials, so the bind is sent.
+    LDAPURI="ldap://127.0.0.1:$(cat "$work/port")" LDAPSASL_MECH=ANONYMOUS LDAPSASL_SECPROPS=none run
+    kill "$silent" 2>/dev/null
+    [ "$status" = 1 ] && [[ $out == "unable to retrieve user name ("* ]] || fail "silent server: exit $status, <$out>"
+    took=$(($(date +%s) - start))
+    [ "$took" -lt 40 ] || fail "the failures took $took seconds"
+    ;;
+*)
+    echo "unknown group $group"
+    exit 2
+    ;;
+esac
+
+[ "$failures" = 0 ] || exit 1
+[ "$skipped" = 0 ] || exit 77
