@@ -1,5 +1,6 @@
 #include "platform/ldap/ldapsession.h"
 
+#include "platform/ldap/ldapdiscovery.h"
 #include "platform/platform.h"
 
 #include <sasl/sasl.h>
@@ -107,7 +108,10 @@ bool myldapsession::fail(int code, const std::string& text)
 
 bool myldapsession::open()
 {
-    int result = ldap_initialize(&ld, nullptr);
+    // Where nothing names the server, find the domain's controllers as a
+    // joined workstation does; failing that, libldap's default stands.
+    const std::string discovered = ldapunconfigured() ? discoverdirectory() : std::string();
+    int result = ldap_initialize(&ld, discovered.empty() ? nullptr : discovered.c_str());
     if (result != LDAP_SUCCESS) {
         ld = nullptr;
         return fail(result);
@@ -119,6 +123,10 @@ bool myldapsession::open()
     ldap_set_option(ld, LDAP_OPT_REFERRALS, LDAP_OPT_OFF);
     ldap_set_option(ld, LDAP_OPT_NETWORK_TIMEOUT, &networktimeout);
     ldap_set_option(ld, LDAP_OPT_TIMEOUT, &operationtimeout);
+    // A name from an SRV record is the server's own: no reverse look-up to
+    // "canonicalise" it for the Kerberos service principal.
+    if (!discovered.empty())
+        ldap_set_option(ld, LDAP_OPT_X_SASL_NOCANON, LDAP_OPT_ON);
     uri = option(ld, LDAP_OPT_URI);
     return true;
 }
