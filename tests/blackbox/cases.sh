@@ -5,35 +5,20 @@
 #   RUNNER     command to run it with (empty, or "wine")
 #   LOGFILE    where its default log file appears
 # Usage: cases.sh GROUP
-set -u
 group=$1
 : "${RUNNER:=}"
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/../common.sh"
 # Log paths are given relative: an argument that begins with "/" is an option.
 cd "$work" || exit 2
-failures=0
 
-# run ARGS...: sets $out (standard output, byte-exact) and $status
-run() {
-    $RUNNER "$USERMAIL" "$@" >"$work/out" 2>"$work/err" </dev/null
-    status=$?
-    out=$(cat "$work/out"; printf x)
-    out=${out%x}
-    # Windows writes its log lines to standard output with CR LF.
-    outlf=${out//$'\r'/}
-}
-fail() { echo "FAIL [$group] $*"; failures=$((failures + 1)); }
+# shellcheck disable=SC2086
+run() { capture $RUNNER "$USERMAIL" "$@"; }
 expect_status() { [ "$status" = "$1" ] || fail "$2: exit status $status, expected $1"; }
 expect_out() { [ "$out" = "$1" ] || fail "$2: standard output <$out>, expected <$1>"; }
-stamp='[0-9][0-9]/[0-9][0-9]/[0-9][0-9] [0-9][0-9]:[0-9][0-9]:[0-9][0-9]'
-# logged LEVEL TEXT [FILE]: a log line "<stamp> (LEVEL) TEXT" exactly; standard input without FILE
-logged() {
-    sed -E "s|^$stamp \(([0-9]+)\) |\1 |" ${3:+"$3"} | tr -d '\r' | grep -qFx -- "$1 $2"
-}
 
 if [ -z "${LOGFILE:-}" ] && [ "$RUNNER" = wine ]; then
-    LOGFILE=$("$(dirname "$0")/wine.sh" logdir "$WINEPREFIX")/$(basename "$USERMAIL").log
+    LOGFILE=$("$here/wine.sh" logdir "$WINEPREFIX")/$(basename "$USERMAIL").log
 fi
 prog=$(basename "$USERMAIL")
 usage="usage: $prog /v [<level>] or -v [<level>] -or --verbose [<level>] /p <properties> or -p <property list> or --properties <property list> /l [<filename>] or -l [<filename>] or --log [<filename>] /d <delimiter> or -d <delimiter> or --delimiter <delimiter> /s [<email>] -r -s [<email>] or --stub [<email>]"
@@ -92,8 +77,8 @@ query)
     [[ $out =~ ^unable\ to\ [^\(]*\([0-9]+\ =\ [^\)]+\)$ ]] || fail "failure message <$out>"
     logged 0 "$out" "$LOGFILE" || fail "the failure must be logged at level 0"
     run -v
-    queryline=$(sed -E "s|^$stamp \(([0-9]+)\) ||" "$LOGFILE" | tr -d '\r' | sed -n 5p)
-    [ "$queryline" = "ADSystemInfo com instance created" ] || fail "-v: the query's first line is <$queryline>"
+    queryline=$(messages "$LOGFILE" | sed -n 5p)
+    [ "$queryline" = "1 ADSystemInfo com instance created" ] || fail "-v: the query's first line is <$queryline>"
     ;;
 native)
     # The program name is what follows the last backslash, else the last slash.
@@ -136,4 +121,4 @@ native)
     ;;
 esac
 
-[ "$failures" = 0 ] || exit 1
+finish

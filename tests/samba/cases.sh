@@ -3,44 +3,26 @@
 # inside its network namespace, with Kerberos single sign-on.
 #   USERMAIL  the program     DC  the DC's directory (dc.sh start DIR)
 # Usage: cases.sh GROUP
-set -u
 group=$1
 if [ -f "$DC/unavailable" ]; then
     echo "SKIP [$group] $(cat "$DC/unavailable")"
     exit 77
 fi
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
 here=$(cd "$(dirname "$0")" && pwd)
+. "$here/../common.sh"
 cd "$work" || exit 2
-failures=0
-stamp='[0-9][0-9]/[0-9][0-9]/[0-9][0-9] [0-9][0-9]:[0-9][0-9]:[0-9][0-9]'
 # Kerberos from the DC's own files; no ticket, ldap.conf or LDAP variable of this machine's.
 export KRB5_CONFIG=$DC/krb5.conf KRB5CCNAME=FILE:$work/ccache TMPDIR=$work LDAPRC=.no-ldaprc
 unset LDAPURI LDAPBASE LDAPSASL_MECH LDAPCONF LDAPHOST
 
-# run [ENV=VALUE...] -- ARGS...: sets $out, $status and $log
+# run [ENV=VALUE...] -- ARGS...: inside the DC's namespace; sets $out, $status and $log
 run() {
     local env=()
     while [ "$1" != -- ]; do env+=("$1"); shift; done
     shift
     rm -f "$work/usermail.log"
-    timeout 60 "$here/dc.sh" exec "$DC" env "${env[@]}" "$USERMAIL" "$@" >"$work/out" 2>"$work/err" </dev/null
-    status=$?
-    out=$(cat "$work/out"; printf x)
-    out=${out%x}
-    log=$(sed -E "s|^$stamp \\(([0-9]+)\\) ||" "$work/usermail.log" 2>/dev/null)
-}
-fail() { echo "FAIL [$group] $*"; failures=$((failures + 1)); }
-expect() { [ "$status" = "$1" ] && [ "$out" = "$2" ] || fail "$3: exit $status, output <$out>; expected exit $1, <$2>"; }
-haslines() {
-    local rest=$log line
-    for line in "$@"; do
-        case $rest in
-        *"$line"*) rest=${rest#*"$line"} ;;
-        *) fail "log line <$line> missing or out of order"; return ;;
-        esac
-    done
+    capture timeout 60 "$here/dc.sh" exec "$DC" env "${env[@]}" "$USERMAIL" "$@"
+    log=$(messages "$work/usermail.log" | cut -d' ' -f2-)
 }
 ticket() { "$here/dc.sh" exec "$DC" kinit -k -t "$DC/alice.keytab" alice || fail "no ticket for alice"; }
 
@@ -87,4 +69,4 @@ discovery)
     ;;
 esac
 
-[ "$failures" = 0 ] || exit 1
+finish

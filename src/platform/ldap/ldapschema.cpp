@@ -66,45 +66,48 @@ bool isstringsyntax(const std::string& oid)
 
 } // namespace
 
-void myldapschema::addattributetype(const char* description)
+namespace {
+
+// Parses one description with a libldap parser, hands the result to `use`,
+// and frees it; a description that doesn't parse is skipped.
+template <typename parser, typename releaser, typename user>
+void parse(const char* description, parser parsefunction, releaser release, user use)
 {
     int code = 0;
     const char* error = nullptr;
-    LDAPAttributeType* parsed = ldap_str2attributetype(description, &code, &error, lenient);
-    if (!parsed)
-        return;
-    const std::size_t at = attributes.size();
-    attributes.push_back({firstname(parsed->at_names, parsed->at_oid), parsed->at_sup_oid ? parsed->at_sup_oid : "",
-                          parsed->at_syntax_oid ? parsed->at_syntax_oid : ""});
-    index(attributeindex, parsed->at_names, parsed->at_oid, at);
-    ldap_attributetype_free(parsed);
+    if (auto* parsed = parsefunction(description, &code, &error, lenient)) {
+        use(*parsed);
+        release(parsed);
+    }
+}
+
+} // namespace
+
+void myldapschema::addattributetype(const char* description)
+{
+    parse(description, ldap_str2attributetype, ldap_attributetype_free, [&](const LDAPAttributeType& type) {
+        index(attributeindex, type.at_names, type.at_oid, attributes.size());
+        attributes.push_back({firstname(type.at_names, type.at_oid), type.at_sup_oid ? type.at_sup_oid : "",
+                              type.at_syntax_oid ? type.at_syntax_oid : ""});
+    });
 }
 
 void myldapschema::addobjectclass(const char* description)
 {
-    int code = 0;
-    const char* error = nullptr;
-    LDAPObjectClass* parsed = ldap_str2objectclass(description, &code, &error, lenient);
-    if (!parsed)
-        return;
-    const std::size_t at = classes.size();
-    classes.push_back({firstname(parsed->oc_names, parsed->oc_oid), parsed->oc_oid, strings(parsed->oc_sup_oids), parsed->oc_kind,
-                       strings(parsed->oc_at_oids_must), strings(parsed->oc_at_oids_may)});
-    index(classindex, parsed->oc_names, parsed->oc_oid, at);
-    ldap_objectclass_free(parsed);
+    parse(description, ldap_str2objectclass, ldap_objectclass_free, [&](const LDAPObjectClass& oc) {
+        index(classindex, oc.oc_names, oc.oc_oid, classes.size());
+        classes.push_back({firstname(oc.oc_names, oc.oc_oid), oc.oc_oid, strings(oc.oc_sup_oids), oc.oc_kind,
+                           strings(oc.oc_at_oids_must), strings(oc.oc_at_oids_may)});
+    });
 }
 
 void myldapschema::addcontentrule(const char* description)
 {
-    int code = 0;
-    const char* error = nullptr;
-    LDAPContentRule* parsed = ldap_str2contentrule(description, &code, &error, lenient);
-    if (!parsed)
-        return;
-    const std::size_t at = rules.size();
-    rules.push_back({strings(parsed->cr_oc_oids_aux), strings(parsed->cr_at_oids_must), strings(parsed->cr_at_oids_may)});
-    ruleindex.emplace(lower(parsed->cr_oid), at);
-    ldap_contentrule_free(parsed);
+    parse(description, ldap_str2contentrule, ldap_contentrule_free, [&](const LDAPContentRule& rule) {
+        // A content rule is named by the OID of its structural class.
+        ruleindex.emplace(lower(rule.cr_oid), rules.size());
+        rules.push_back({strings(rule.cr_oc_oids_aux), strings(rule.cr_at_oids_must), strings(rule.cr_at_oids_may)});
+    });
 }
 
 const myldapschema::attributetype* myldapschema::findattribute(const std::string& nameoroid) const
