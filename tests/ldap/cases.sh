@@ -80,6 +80,9 @@ unreachable)
     start=$(date +%s)
     LDAPURI=ldapi://%2Fnonexistent%2Fsocket run
     expect 1 "unable to retrieve user name (4294967295 = Can't contact LDAP server)" "no server"
+    LDAPURI=foo://bar run
+    expect 1 "unable to create ADSystemInfo com instance (4294967287 = Bad parameter to an ldap routine)" \
+        "a URI that libldap rejects"
     # A server that accepts the connection and never answers.
     python3 -c '
 import socket, time

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <pwd.h>
@@ -111,7 +112,10 @@ bool myldapsession::open()
     // Where nothing names the server, find the domain's controllers as a
     // joined workstation does; failing that, libldap's default stands.
     const std::string discovered = ldapunconfigured() ? discoverdirectory() : std::string();
-    int result = ldap_initialize(&ld, discovered.empty() ? nullptr : discovered.c_str());
+    // LDAPURI is taken as libldap takes it, but handed over here so that a
+    // URI it can't parse fails now instead of being passed over in silence.
+    const char* initial = !discovered.empty() ? discovered.c_str() : std::getenv("LDAPURI");
+    int result = ldap_initialize(&ld, initial && *initial ? initial : nullptr);
     if (result != LDAP_SUCCESS) {
         ld = nullptr;
         return fail(result);
