@@ -154,6 +154,8 @@ bool myldapsession::bind()
     return result == LDAP_SUCCESS || fail(result);
 }
 
+namespace {
+
 // Walks the attributes of an entry in place, without copying its values out
 // of the answer: a subschema runs to megabytes.
 template <typename visitor> void walkattributes(LDAP* ld, LDAPMessage* message, visitor&& visit)
@@ -173,6 +175,8 @@ template <typename visitor> void walkattributes(LDAP* ld, LDAPMessage* message, 
     }
     ber_free(position, 0);
 }
+
+} // namespace
 
 int myldapsession::search(const std::string& base, int scope, const std::string& filter,
                           std::vector<const char*> attributes, int sizelimit, std::vector<myldapentry>& found)
