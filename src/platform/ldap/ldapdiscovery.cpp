@@ -1,5 +1,7 @@
 #include "platform/ldap/ldapdiscovery.h"
 
+#include "platform/ldap/ldaptext.h"
+
 #include <krb5.h>
 #include <ldap.h>
 
@@ -12,13 +14,6 @@
 #include <unistd.h>
 
 namespace {
-
-std::string lower(std::string text)
-{
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
 
 std::string kerberosrealm()
 {

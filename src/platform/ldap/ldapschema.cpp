@@ -1,5 +1,7 @@
 #include "platform/ldap/ldapschema.h"
 
+#include "platform/ldap/ldaptext.h"
+
 #include <ldap_schema.h>
 
 #include <algorithm>
@@ -11,13 +13,6 @@ namespace {
 // Active Directory quotes the OIDs of its syntaxes; accept that, and
 // descriptions whose fields come in another order.
 const unsigned lenient = LDAP_SCHEMA_ALLOW_QUOTED | LDAP_SCHEMA_ALLOW_OUT_OF_ORDER_FIELDS;
-
-std::string lower(std::string text)
-{
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
 
 std::vector<std::string> strings(char** list)
 {

@@ -1,6 +1,7 @@
 #include "platform/ldap/ldapsession.h"
 
 #include "platform/ldap/ldapdiscovery.h"
+#include "platform/ldap/ldaptext.h"
 #include "platform/platform.h"
 
 #include <sasl/sasl.h>
@@ -19,13 +20,6 @@ namespace {
 // An unreachable or silent server must end the run, not hang it.
 const timeval networktimeout = {5, 0};
 const timeval operationtimeout = {10, 0};
-
-std::string lower(std::string text)
-{
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
 
 bool startswith(const std::string& text, const char* prefix)
 {

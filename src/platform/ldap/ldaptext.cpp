@@ -1,5 +1,7 @@
 #include "platform/ldap/ldaptext.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <iconv.h>
@@ -45,4 +47,11 @@ std::string firstrdn(const std::string& dn)
             return dn.substr(0, at);
     }
     return dn;
+}
+
+std::string lower(std::string text)
+{
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
 }

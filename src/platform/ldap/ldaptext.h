@@ -7,5 +7,8 @@
 // UTF-8, and "?" for each character the locale's set can't hold.
 std::string tonarrow(const std::string& utf8);
 
+// ASCII letters in lower case: attribute names, OIDs and DNs compare so.
+std::string lower(std::string text);
+
 // The first RDN of a DN, exactly as written ("CN=Alice Example").
 std::string firstrdn(const std::string& dn);
