@@ -9,12 +9,12 @@
 
 namespace {
 
-const mystringlist properties{"mail"};
+const stringlist properties{"mail"};
 
 void harvest(benchmark::State& state, const std::string& value)
 {
     for (auto _ : state) {
-        mystringlist results;
+        stringlist results;
         harvestaddresses(properties, "mail", value.c_str(), results);
         benchmark::DoNotOptimize(results.data());
     }

@@ -12,9 +12,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Values reach the harvester as NUL-terminated text.
     const std::string value(reinterpret_cast<const char*>(data), size);
     const std::string text = value.c_str();
-    const mystringlist properties{"mail", "proxyAddresses", "mail"};
+    const stringlist properties{"mail", "proxyAddresses", "mail"};
 
-    mystringlist results;
+    stringlist results;
     harvestaddresses(properties, "mail", value.c_str(), results);
 
     std::set<std::string> distinct;
@@ -25,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             std::abort();
     }
 
-    const mystringlist first = results;
+    const stringlist first = results;
     harvestaddresses(properties, "mail", value.c_str(), results);
     harvestaddresses(properties, "Mail", value.c_str(), results);
     harvestaddresses(properties, "other", value.c_str(), results);

@@ -32,9 +32,9 @@ constexpr charclasses classes;
 // searched as they stand; a long one (a hostile value can hold a million
 // candidates) gets an open-addressing table of its indices beside it, so that
 // harvesting stays linear.
-class myappender {
+class appender {
 public:
-    explicit myappender(mystringlist& results) : results(results) {}
+    explicit appender(stringlist& results) : results(results) {}
 
     void append(std::string_view candidate)
     {
@@ -100,15 +100,15 @@ private:
         ++used;
     }
 
-    mystringlist& results;
+    stringlist& results;
     std::vector<slot> slots;
     std::size_t used = 0;
     std::size_t indexed = 0;
 };
 
-void harvestvalue(const char* value, std::size_t length, mystringlist& results)
+void harvestvalue(const char* value, std::size_t length, stringlist& results)
 {
-    myappender appender(results);
+    appender appender(results);
     const unsigned char* text = reinterpret_cast<const unsigned char*>(value);
     std::size_t from = 0;
     while (from < length) {
@@ -139,8 +139,8 @@ bool isdomainchar(unsigned char c)
     return classes.domain[c];
 }
 
-void harvestaddresses(const mystringlist& properties, const char* name, const char* value,
-                      mystringlist& results)
+void harvestaddresses(const stringlist& properties, const char* name, const char* value,
+                      stringlist& results)
 {
     if (!value || !name)
         return;

@@ -8,67 +8,89 @@
 
 namespace {
 
-// What the query holds at a given moment, so that a failure anywhere can give
-// it all up before the runtime is shut down.
-struct myheld {
-    bool systeminfo = false;
-    bool user = false;
-    bool schemaclass = false;
-    bool namelist = false;
+// Closes one open pair of the directory seam when it goes out of scope. The
+// query declares them in the order it opens things, so C++ gives them up in
+// the reverse order, on every path out, before the runtime is stopped.
+template <void (userdirectory::*close)()> class opened {
+public:
+    explicit opened(userdirectory& directory) : directory(directory) {}
+    opened(const opened&) = delete;
+    opened& operator=(const opened&) = delete;
+    ~opened() { (directory.*close)(); }
+
+private:
+    userdirectory& directory;
 };
 
-void walk(mydirectory& directory, mydirectory::listkind kind, const mystringlist& properties,
-          mystringlist& results, myheld& held)
+void walk(userdirectory& directory, userdirectory::listkind kind, const stringlist& properties,
+          stringlist& results)
 {
     std::size_t count = 0;
-    if (!directory.namelist(kind, count))
+    if (!directory.openlist(kind, count))
         return;
-    held.namelist = true;
-    mylog.at(1) << (kind == mydirectory::listkind::mandatory ? "mandatory" : "optional")
+    opened<&userdirectory::closelist> list(directory);
+    mylog.at(1) << (kind == userdirectory::listkind::mandatory ? "mandatory" : "optional")
                 << " properties (" << count << "): " << logend;
     for (std::size_t index = 0; index < count; ++index) {
         std::string name;
-        if (!directory.listname(index, name))
+        if (!directory.attributename(index, name))
             continue;
-        myvalue value;
-        std::ostringstream text;
-        switch (directory.get(index, value)) {
-        case mydirectory::readresult::ok: {
+        attributevalue value;
+        switch (directory.readattribute(index, value)) {
+        case userdirectory::readresult::ok: {
+            std::ostringstream text;
             writevalue(text, value);
             const std::string rendered = text.str();
             mylog.at(1) << name << " = " << rendered << logend;
             harvestaddresses(properties, name.c_str(), rendered.c_str(), results);
             break;
         }
-        case mydirectory::readresult::notfound:
+        case userdirectory::readresult::notfound:
             break;
-        case mydirectory::readresult::failed:
+        case userdirectory::readresult::failed:
             // Logged in both walks: a mandatory attribute that can't be read
             // is worth a line as much as an optional one.
             mylog.at(1) << name << " = " << "<failed retrieval>" << logend;
             break;
         }
     }
-    held.namelist = false;
-    directory.releasenamelist();
 }
 
-void release(mydirectory& directory, myheld& held)
+// Everything between starting the runtime and stopping it.
+void querysession(userdirectory& directory, const stringlist& properties, stringlist& results)
 {
-    if (held.namelist)
-        directory.releasenamelist();
-    if (held.schemaclass)
-        directory.releaseclass();
-    if (held.user)
-        directory.releaseuser();
-    if (held.systeminfo)
-        directory.releasesysteminfo();
-    held = myheld();
+    if (!directory.opensession())
+        throw myexception("unable to create ADSystemInfo com instance (%s)", lasterrortext());
+    opened<&userdirectory::closesession> session(directory);
+    mylog.at(1) << "ADSystemInfo com instance created" << logend;
+
+    std::string username;
+    if (!directory.finduser(username))
+        throw myexception("unable to retrieve user name (%s)", lasterrortext());
+    mylog.at(1) << "user name = " << username << logend;
+
+    if (!directory.openuser())
+        throw myexception("unable to bind to user object (%s)", lasterrortext());
+    opened<&userdirectory::closeuser> user(directory);
+    mylog.at(1) << "bind to user object okay" << logend;
+
+    std::string text;
+    if (directory.objectname(text))
+        mylog.at(1) << "name = " << text << logend;
+    if (!directory.schemapath(text))
+        return;
+    mylog.at(1) << "schema = " << text << logend;
+    if (!directory.openclass())
+        return;
+    opened<&userdirectory::closeclass> schemaclass(directory);
+    mylog.at(1) << "schema retrieved okay" << logend;
+    walk(directory, userdirectory::listkind::mandatory, properties, results);
+    walk(directory, userdirectory::listkind::optional, properties, results);
 }
 
 } // namespace
 
-void writevalue(std::ostream& stream, const myvalue& value)
+void writevalue(std::ostream& stream, const attributevalue& value)
 {
     if (value.isstring)
         stream << value.text;
@@ -76,48 +98,16 @@ void writevalue(std::ostream& stream, const myvalue& value)
         stream << "<unhandled variant type>";
 }
 
-void queryuser(mydirectory& directory, const mystringlist& properties, mystringlist& results)
+void queryuser(userdirectory& directory, const stringlist& properties, stringlist& results)
 {
-    if (!directory.initialize())
+    if (!directory.start())
         throw myexception("unable to initialize com (%s)", lasterrortext());
-
-    myheld held;
-    bool failed = false;
-    std::string saved;
     try {
-        if (!directory.createsysteminfo())
-            throw myexception("unable to create ADSystemInfo com instance (%s)", lasterrortext());
-        held.systeminfo = true;
-        mylog.at(1) << "ADSystemInfo com instance created" << logend;
-
-        std::string username;
-        if (!directory.username(username))
-            throw myexception("unable to retrieve user name (%s)", lasterrortext());
-        mylog.at(1) << "user name = " << username << logend;
-
-        if (!directory.bind())
-            throw myexception("unable to bind to user object (%s)", lasterrortext());
-        held.user = true;
-        mylog.at(1) << "bind to user object okay" << logend;
-
-        std::string text;
-        if (directory.objectname(text))
-            mylog.at(1) << "name = " << text << logend;
-        if (directory.schemapath(text)) {
-            mylog.at(1) << "schema = " << text << logend;
-            if (directory.openclass()) {
-                held.schemaclass = true;
-                mylog.at(1) << "schema retrieved okay" << logend;
-                walk(directory, mydirectory::listkind::mandatory, properties, results, held);
-                walk(directory, mydirectory::listkind::optional, properties, results, held);
-            }
-        }
+        opened<&userdirectory::stop> runtime(directory);
+        querysession(directory, properties, results);
     } catch (const std::exception& error) {
-        failed = true;
-        saved = error.what();
+        // Everything is closed and the runtime stopped by now; the caller gets
+        // the failing step's text as a myexception, whatever raised it.
+        throw myexception("%s", error.what());
     }
-    release(directory, held);
-    directory.uninitialize();
-    if (failed)
-        throw myexception("%s", saved.c_str());
 }

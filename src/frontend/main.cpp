@@ -1,4 +1,4 @@
-#include "directory/mydirectory.h"
+#include "directory/userdirectory.h"
 #include "frontend/run.h"
 
 int main(int argc, char** argv)

@@ -37,18 +37,17 @@ bool startsoption(const char* argument)
 
 } // namespace
 
-const std::string& usagetext(const std::string& programname)
+std::string usagetext(const std::string& programname)
 {
-    static const std::string usage = "usage: " + programname +
+    return "usage: " + programname +
         " /v [<level>] or -v [<level>] -or --verbose [<level>]"
         " /p <properties> or -p <property list> or --properties <property list>"
         " /l [<filename>] or -l [<filename>] or --log [<filename>]"
         " /d <delimiter> or -d <delimiter> or --delimiter <delimiter>"
         " /s [<email>] -r -s [<email>] or --stub [<email>]";
-    return usage;
 }
 
-void splitlist(const std::string& text, const std::string& separators, mystringlist& pieces)
+void splitlist(const std::string& text, const std::string& separators, stringlist& pieces)
 {
     std::string::size_type start = 0;
     if (!separators.empty()) {
@@ -113,7 +112,7 @@ void scanoptions(int argc, char** argv, myrunstate& state)
             state.delimiter = requiredvalue();
             break;
         case option::properties: {
-            mystringlist pieces;
+            stringlist pieces;
             splitlist(requiredvalue(), state.delimiter, pieces);
             for (const std::string& piece : pieces) {
                 mylog.at(1) << "adding property " << piece << logend;

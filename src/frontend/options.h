@@ -1,14 +1,14 @@
 // The command line: the option scan, the usage line and list splitting.
 #pragma once
 
-#include "frontend/mystringlist.h"
+#include "directory/stringlist.h"
 
 #include <string>
 
 // What one run works with; the options change it in command-line order.
 struct myrunstate {
     std::string programname;
-    mystringlist properties;
+    stringlist properties;
     std::string delimiter = ",";
     std::string stub; // non-empty: stub mode
 };
@@ -20,9 +20,8 @@ extern const char* const defaultstubaddress;
 // line raises myexception with the usage line as its message.
 void scanoptions(int argc, char** argv, myrunstate& state);
 
-// The usage line. Built for `programname` on the first call and returned
-// unchanged by every later call.
-const std::string& usagetext(const std::string& programname);
+// The usage line for `programname`.
+std::string usagetext(const std::string& programname);
 
 // Appends the pieces of `text` cut at every character of `separators`.
-void splitlist(const std::string& text, const std::string& separators, mystringlist& pieces);
+void splitlist(const std::string& text, const std::string& separators, stringlist& pieces);

@@ -20,7 +20,7 @@ std::string programname(const char* argv0)
     return cut == std::string::npos ? path : path.substr(cut + 1);
 }
 
-int run(int argc, char** argv, mydirectory& directory)
+int run(int argc, char** argv, userdirectory& directory)
 {
     // A program started with an empty argument vector still needs a name.
     myrunstate state;
@@ -42,7 +42,7 @@ int run(int argc, char** argv, mydirectory& directory)
         if (!state.stub.empty()) {
             std::cout << state.stub;
         } else {
-            mystringlist results;
+            stringlist results;
             queryuser(directory, state.properties, results);
             for (std::size_t index = 0; index < results.size(); ++index) {
                 if (index > 0)

@@ -1,7 +1,7 @@
 // One run of the program, from the command line to standard output.
 #pragma once
 
-#include "directory/mydirectory.h"
+#include "directory/userdirectory.h"
 
 #include <string>
 
@@ -13,4 +13,4 @@ extern const char* const defaultproperties[];
 std::string programname(const char* argv0);
 
 // Runs the program against `directory` and returns its exit status.
-int run(int argc, char** argv, mydirectory& directory);
+int run(int argc, char** argv, userdirectory& directory);

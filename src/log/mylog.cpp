@@ -25,7 +25,10 @@ mybuffer::~mybuffer()
 
 int mybuffer::sync()
 {
-    // Logging never fails the run, so nothing may escape from here.
+    // Logging never fails the run, so nothing may escape from here; and it
+    // leaves the last error alone, so that a line logged between a failure
+    // and its report can't change the cause reported.
+    const std::uint32_t lasterror = platform::nativelasterror();
     try {
         const std::string text = str();
         if (!text.empty() && target && (msglevel == 0 || msglevel <= verbosity)) {
@@ -40,6 +43,7 @@ int mybuffer::sync()
     } catch (...) {
     }
     msglevel = 0;
+    platform::setnativelasterror(lasterror);
     return 0;
 }
 

@@ -20,54 +20,31 @@ std::string tempdirectory()
     return result;
 }
 
-namespace {
-// A cause recorded by setlasterror with a text of its own. It describes the
-// last error only while errno still holds its code.
-thread_local bool recorded = false;
-thread_local int recordedcode = 0;
-thread_local std::string recordedtext;
+std::uint32_t nativelasterror()
+{
+    return static_cast<std::uint32_t>(errno);
+}
 
-bool systemtext(int code, std::string& text)
+void setnativelasterror(std::uint32_t code)
+{
+    errno = static_cast<int>(code);
+}
+
+bool systemtext(std::uint32_t code, std::string& text)
 {
 #if defined(__GLIBC__)
     // strerror() invents "Unknown error N" for codes it doesn't know; this
     // one tells them apart.
-    const char* desc = strerrordesc_np(code);
+    const char* desc = strerrordesc_np(static_cast<int>(code));
+#else
+    const char* desc = std::strerror(static_cast<int>(code));
+    if (desc && std::strncmp(desc, "Unknown error", 13) == 0)
+        desc = nullptr;
+#endif
     if (!desc)
         return false;
     text = desc;
     return true;
-#else
-    const char* desc = std::strerror(code);
-    if (!desc || std::strncmp(desc, "Unknown error", 13) == 0)
-        return false;
-    text = desc;
-    return true;
-#endif
-}
-} // namespace
-
-lasterror getlasterror()
-{
-    int code = errno;
-    lasterror result;
-    result.code = static_cast<std::uint32_t>(code);
-    if (recorded && code == recordedcode) {
-        result.hastext = true;
-        result.text = recordedtext;
-    } else {
-        result.hastext = systemtext(code, result.text);
-    }
-    errno = code;
-    return result;
-}
-
-void setlasterror(std::uint32_t code, const char* text)
-{
-    recorded = text != nullptr;
-    recordedcode = static_cast<int>(code);
-    recordedtext = text ? text : "";
-    errno = static_cast<int>(code);
 }
 
 std::unique_ptr<std::streambuf> openlogfile(const char* path)

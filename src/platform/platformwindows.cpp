@@ -30,43 +30,29 @@ std::string tempdirectory()
     return std::string();
 }
 
-namespace {
-thread_local bool recorded = false;
-thread_local DWORD recordedcode = 0;
-thread_local std::string recordedtext;
-} // namespace
-
-lasterror getlasterror()
+std::uint32_t nativelasterror()
 {
-    DWORD code = GetLastError();
-    lasterror result;
-    result.code = code;
-    if (recorded && code == recordedcode) {
-        result.hastext = true;
-        result.text = recordedtext;
-    } else {
-        char* text = nullptr;
-        DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
-                                          FORMAT_MESSAGE_ALLOCATE_BUFFER,
-                                      nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
-                                      reinterpret_cast<char*>(&text), 0, nullptr);
-        if (length != 0 && text) {
-            result.hastext = true;
-            result.text.assign(text, length);
-        }
-        if (text)
-            LocalFree(text);
-    }
-    SetLastError(code);
-    return result;
+    return GetLastError();
 }
 
-void setlasterror(std::uint32_t code, const char* text)
+void setnativelasterror(std::uint32_t code)
 {
-    recorded = text != nullptr;
-    recordedcode = code;
-    recordedtext = text ? text : "";
     SetLastError(code);
+}
+
+bool systemtext(std::uint32_t code, std::string& text)
+{
+    char* buffer = nullptr;
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
+                                      FORMAT_MESSAGE_ALLOCATE_BUFFER,
+                                  nullptr, code, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
+                                  reinterpret_cast<char*>(&buffer), 0, nullptr);
+    const bool found = length != 0 && buffer;
+    if (found)
+        text.assign(buffer, length);
+    if (buffer)
+        LocalFree(buffer);
+    return found;
 }
 
 std::unique_ptr<std::streambuf> openlogfile(const char* path)

@@ -7,16 +7,16 @@
 
 namespace {
 
-mystringlist harvest(const char* value, const mystringlist& properties = {"mail"}, const char* name = "mail")
+stringlist harvest(const char* value, const stringlist& properties = {"mail"}, const char* name = "mail")
 {
-    mystringlist results;
+    stringlist results;
     harvestaddresses(properties, name, value, results);
     return results;
 }
 
 struct example {
     const char* value;
-    mystringlist candidates;
+    stringlist candidates;
 };
 
 TEST(harvest, workedexamples)
@@ -42,25 +42,25 @@ TEST(harvest, workedexamples)
 TEST(harvest, boundaries)
 {
     // The left walk may include position 0 but never reads before it.
-    EXPECT_EQ(harvest("a@b"), mystringlist{"a@b"});
-    EXPECT_EQ(harvest("@"), mystringlist{"@"});
-    EXPECT_EQ(harvest("@@"), mystringlist{"@"});
-    EXPECT_EQ(harvest("<a@b.c>, d@e"), (mystringlist{"a@b.c", "d@e"}));
-    EXPECT_EQ(harvest("x;y@z;w"), mystringlist{"y@z"});
-    EXPECT_EQ(harvest(""), mystringlist{});
-    EXPECT_EQ(harvest("no at sign"), mystringlist{});
+    EXPECT_EQ(harvest("a@b"), stringlist{"a@b"});
+    EXPECT_EQ(harvest("@"), stringlist{"@"});
+    EXPECT_EQ(harvest("@@"), stringlist{"@"});
+    EXPECT_EQ(harvest("<a@b.c>, d@e"), (stringlist{"a@b.c", "d@e"}));
+    EXPECT_EQ(harvest("x;y@z;w"), stringlist{"y@z"});
+    EXPECT_EQ(harvest(""), stringlist{});
+    EXPECT_EQ(harvest("no at sign"), stringlist{});
     // The next search starts where the domain stopped, which may be an '@'.
-    EXPECT_EQ(harvest("a@b.c@d"), (mystringlist{"a@b.c", "b.c@d"}));
+    EXPECT_EQ(harvest("a@b.c@d"), (stringlist{"a@b.c", "b.c@d"}));
 }
 
 TEST(harvest, characterclasses)
 {
     // '_' ends a domain but not a local part; '.' and '-' belong to both.
-    EXPECT_EQ(harvest("a_b@c_d"), mystringlist{"a_b@c"});
-    EXPECT_EQ(harvest(".-@-."), mystringlist{".-@-."});
-    EXPECT_EQ(harvest("!#$%&'*+-/=?^_`{|}~.@x"), mystringlist{"!#$%&'*+-/=?^_`{|}~.@x"});
+    EXPECT_EQ(harvest("a_b@c_d"), stringlist{"a_b@c"});
+    EXPECT_EQ(harvest(".-@-."), stringlist{".-@-."});
+    EXPECT_EQ(harvest("!#$%&'*+-/=?^_`{|}~.@x"), stringlist{"!#$%&'*+-/=?^_`{|}~.@x"});
     // Bytes from 0x80 up end either walk.
-    EXPECT_EQ(harvest("J\xf6rg@ex\xe4mple.com"), mystringlist{"rg@ex"});
+    EXPECT_EQ(harvest("J\xf6rg@ex\xe4mple.com"), stringlist{"rg@ex"});
     for (int c = 0; c < 256; ++c) {
         const bool alnum = std::isalnum(c) && c < 0x80;
         EXPECT_EQ(isdomainchar(c), alnum || c == '-' || c == '.') << c;
@@ -75,21 +75,21 @@ TEST(harvest, characterclasses)
 
 TEST(harvest, duplicatesandorder)
 {
-    mystringlist properties{"mail", "proxyAddresses"};
-    mystringlist results{"b@x"};
+    stringlist properties{"mail", "proxyAddresses"};
+    stringlist results{"b@x"};
     harvestaddresses(properties, "mail", "a@x b@x a@x", results);
     harvestaddresses(properties, "proxyAddresses", "SMTP:c@x smtp:a@x", results);
-    EXPECT_EQ(results, (mystringlist{"b@x", "a@x", "c@x"}));
+    EXPECT_EQ(results, (stringlist{"b@x", "a@x", "c@x"}));
 }
 
 TEST(harvest, requestednames)
 {
     // Exact and case-sensitive; a name listed twice harvests twice, harmlessly.
-    EXPECT_EQ(harvest("a@b", {"Mail"}), mystringlist{});
-    EXPECT_EQ(harvest("a@b", {"mail", "mail"}), mystringlist{"a@b"});
-    EXPECT_EQ(harvest("a@b", {}), mystringlist{});
-    EXPECT_EQ(harvest(nullptr), mystringlist{});
-    EXPECT_EQ(harvest("a@b", {""}, ""), mystringlist{"a@b"});
+    EXPECT_EQ(harvest("a@b", {"Mail"}), stringlist{});
+    EXPECT_EQ(harvest("a@b", {"mail", "mail"}), stringlist{"a@b"});
+    EXPECT_EQ(harvest("a@b", {}), stringlist{});
+    EXPECT_EQ(harvest(nullptr), stringlist{});
+    EXPECT_EQ(harvest("a@b", {""}, ""), stringlist{"a@b"});
 }
 
 TEST(harvest, manycandidatesstaydistinct)
@@ -98,7 +98,7 @@ TEST(harvest, manycandidatesstaydistinct)
     std::string value;
     for (int i = 0; i < 200; ++i)
         value += "u" + std::to_string(i % 100) + "@x ";
-    mystringlist results = harvest(value.c_str());
+    stringlist results = harvest(value.c_str());
     ASSERT_EQ(results.size(), 100u);
     EXPECT_EQ(results.front(), "u0@x");
     EXPECT_EQ(results.back(), "u99@x");

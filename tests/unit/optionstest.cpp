@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <string>
@@ -50,7 +51,7 @@ TEST(options, prefixesandnames)
     // Nothing after a bad argument is looked at; what came before stays done.
     scanned partial = scan({"-p", "mail", "-bad", "-p", "later"});
     EXPECT_TRUE(partial.usageerror);
-    EXPECT_EQ(partial.state.properties, mystringlist{"mail"});
+    EXPECT_EQ(partial.state.properties, stringlist{"mail"});
 }
 
 TEST(options, verbosevalues)
@@ -60,7 +61,7 @@ TEST(options, verbosevalues)
     EXPECT_FALSE(scan({"-v", "x"}).usageerror);
     EXPECT_EQ(scan({"-v", " -5"}).verbosity, static_cast<std::uint32_t>(-5));
     EXPECT_EQ(scan({"-v", "-p", "mail"}).verbosity, 10u);
-    EXPECT_EQ(scan({"-v", "/p", "mail"}).state.properties, mystringlist{"mail"});
+    EXPECT_EQ(scan({"-v", "/p", "mail"}).state.properties, stringlist{"mail"});
     EXPECT_EQ(scan({"-v", ""}).verbosity, 0u); // an empty value is present
     EXPECT_EQ(scan({"-v", "7", "-v"}).verbosity, 10u);
 }
@@ -71,21 +72,21 @@ TEST(options, requiredvalues)
     EXPECT_TRUE(scan({"-d"}).usageerror);
     EXPECT_TRUE(scan({"-p", "mail", "--delimiter"}).usageerror);
     // Taken whatever they begin with.
-    EXPECT_EQ(scan({"-p", "-x"}).state.properties, mystringlist{"-x"});
+    EXPECT_EQ(scan({"-p", "-x"}).state.properties, stringlist{"-x"});
     EXPECT_EQ(scan({"-d", "-"}).state.delimiter, "-");
-    EXPECT_EQ(scan({"-p", ""}).state.properties, mystringlist{""});
+    EXPECT_EQ(scan({"-p", ""}).state.properties, stringlist{""});
 }
 
 TEST(options, delimiterordersandaccumulation)
 {
     scanned before = scan({"-d", ";", "-p", "a;b"});
-    EXPECT_EQ(before.state.properties, (mystringlist{"a", "b"}));
+    EXPECT_EQ(before.state.properties, (stringlist{"a", "b"}));
     scanned after = scan({"-p", "a;b", "-d", ";"});
-    EXPECT_EQ(after.state.properties, mystringlist{"a;b"});
+    EXPECT_EQ(after.state.properties, stringlist{"a;b"});
     EXPECT_EQ(after.state.delimiter, ";");
-    EXPECT_EQ(scan({"-d", "", "-p", "a,b"}).state.properties, mystringlist{"a,b"});
-    EXPECT_EQ(scan({"-p", "a,,b"}).state.properties, (mystringlist{"a", "", "b"}));
-    EXPECT_EQ(scan({"-p", "mail", "--properties", "mail"}).state.properties, (mystringlist{"mail", "mail"}));
+    EXPECT_EQ(scan({"-d", "", "-p", "a,b"}).state.properties, stringlist{"a,b"});
+    EXPECT_EQ(scan({"-p", "a,,b"}).state.properties, (stringlist{"a", "", "b"}));
+    EXPECT_EQ(scan({"-p", "mail", "--properties", "mail"}).state.properties, (stringlist{"mail", "mail"}));
     EXPECT_EQ(scan({"-d", ";", "/delimiter", "::"}).state.delimiter, "::");
 }
 
@@ -95,7 +96,7 @@ TEST(options, stubandlog)
     EXPECT_EQ(std::string(defaultstubaddress).find("@example.com"), std::string("user").size());
     scanned stubbed = scan({"-s", "-p", "mail"});
     EXPECT_EQ(stubbed.state.stub, defaultstubaddress);
-    EXPECT_EQ(stubbed.state.properties, mystringlist{"mail"});
+    EXPECT_EQ(stubbed.state.properties, stringlist{"mail"});
     EXPECT_EQ(scan({"--stub", "a b"}).state.stub, "a b");
     EXPECT_EQ(scan({"-s", ""}).state.stub, ""); // an empty value: no stub mode
     EXPECT_EQ(scan({"-l"}).target, &std::cout);
@@ -107,6 +108,9 @@ TEST(options, stubandlog)
 TEST(options, propertiesarelogged)
 {
     // Relative: an argument that begins with "/" is an option, never a value.
+    // So the test runs in the temporary directory, not wherever ctest runs.
+    const std::string here = std::filesystem::current_path();
+    std::filesystem::current_path(::testing::TempDir());
     const std::string path = "optionstest.log";
     std::string args[] = {"usermail", "-v", "-l", path, "-p", "-x,,b"};
     char* argv[] = {&args[0][0], &args[1][0], &args[2][0], &args[3][0], &args[4][0], &args[5][0]};
@@ -119,13 +123,15 @@ TEST(options, propertiesarelogged)
     std::vector<std::string> logged;
     while (std::getline(file, line))
         logged.push_back(line.substr(line.find(')') + 2));
+    std::filesystem::remove(path);
+    std::filesystem::current_path(here);
     EXPECT_EQ(logged, (std::vector<std::string>{"adding property -x", "adding property ", "adding property b"}));
 }
 
 struct split {
     const char* text;
     const char* separators;
-    mystringlist pieces;
+    stringlist pieces;
 };
 
 TEST(splitlist, table)
@@ -140,9 +146,9 @@ TEST(splitlist, table)
          {"mail", "msRTCSIP-PrimaryUserAddress", "userPrincipalName"}},
     };
     for (const split& row : table) {
-        mystringlist pieces{"kept"};
+        stringlist pieces{"kept"};
         splitlist(row.text, row.separators, pieces);
-        mystringlist expected{"kept"};
+        stringlist expected{"kept"};
         expected.insert(expected.end(), row.pieces.begin(), row.pieces.end());
         EXPECT_EQ(pieces, expected) << row.text << " / " << row.separators;
     }

@@ -12,16 +12,16 @@
 namespace {
 
 using strings = std::vector<std::string>;
-using readresult = mydirectory::readresult;
+using readresult = userdirectory::readresult;
 
 // Runs the query with the log captured; returns the failure message, if any.
 struct queryrun {
-    mystringlist results;
+    stringlist results;
     strings log;
     std::string failure;
 };
 
-queryrun query(myscripteddirectory& directory, const mystringlist& properties = {"mail", "userPrincipalName"})
+queryrun query(scripteddirectory& directory, const stringlist& properties = {"mail", "userPrincipalName"})
 {
     const std::string path = ::testing::TempDir() + "queryusertest.log";
     mylog.buffer->openlog(path.c_str());
@@ -40,9 +40,9 @@ queryrun query(myscripteddirectory& directory, const mystringlist& properties = 
     return run;
 }
 
-myscripteddirectory alice()
+scripteddirectory alice()
 {
-    myscripteddirectory directory;
+    scripteddirectory directory;
     directory.mandatory = {otherattribute("objectSid", readresult::ok),
                            stringattribute("sAMAccountName", "alice")};
     directory.optional = {stringattribute("mail", "alice@example.test"),
@@ -53,10 +53,10 @@ myscripteddirectory alice()
 
 TEST(queryuser, fullquery)
 {
-    myscripteddirectory directory = alice();
+    scripteddirectory directory = alice();
     queryrun run = query(directory);
     EXPECT_EQ(run.failure, "");
-    EXPECT_EQ(run.results, (mystringlist{"alice@example.test", "a@example.test"}));
+    EXPECT_EQ(run.results, (stringlist{"alice@example.test", "a@example.test"}));
     EXPECT_EQ(run.log, (strings{"ADSystemInfo com instance created",
                                 "user name = CN=Alice Example,CN=Users,DC=example,DC=test",
                                 "bind to user object okay",
@@ -70,43 +70,43 @@ TEST(queryuser, fullquery)
                                 "mail = alice@example.test",
                                 "userPrincipalName = alice@example.test;a@example.test"}));
     EXPECT_EQ(directory.calls,
-              (strings{"initialize", "createsysteminfo", "username", "bind", "objectname", "schemapath", "openclass",
-                       "mandatory", "get objectSid", "get sAMAccountName", "releasenamelist", "optional", "get mail",
-                       "get telephoneNumber", "get userPrincipalName", "releasenamelist", "releaseclass",
-                       "releaseuser", "releasesysteminfo", "uninitialize"}));
+              (strings{"start", "opensession", "finduser", "openuser", "objectname", "schemapath", "openclass",
+                       "mandatory", "read objectSid", "read sAMAccountName", "closelist", "optional", "read mail",
+                       "read telephoneNumber", "read userPrincipalName", "closelist", "closeclass",
+                       "closeuser", "closesession", "stop"}));
 }
 
 TEST(queryuser, failuresthatendthequery)
 {
-    myscripteddirectory initialized = alice();
-    initialized.initializefails = true; // e.g. the runtime was already started
+    scripteddirectory initialized = alice();
+    initialized.startfails = true; // e.g. the runtime was already started
     EXPECT_EQ(query(initialized).failure, "unable to initialize com (5 = the scripted cause)");
-    EXPECT_EQ(initialized.calls, strings{"initialize"});
+    EXPECT_EQ(initialized.calls, strings{"start"});
 
-    myscripteddirectory uncreated = alice();
-    uncreated.createfails = true;
+    scripteddirectory uncreated = alice();
+    uncreated.sessionfails = true;
     EXPECT_EQ(query(uncreated).failure, "unable to create ADSystemInfo com instance (5 = the scripted cause)");
-    EXPECT_EQ(uncreated.calls, (strings{"initialize", "createsysteminfo", "uninitialize"}));
+    EXPECT_EQ(uncreated.calls, (strings{"start", "opensession", "stop"}));
 
-    myscripteddirectory nameless = alice();
-    nameless.usernamefails = true;
+    scripteddirectory nameless = alice();
+    nameless.finduserfails = true;
     EXPECT_EQ(query(nameless).failure, "unable to retrieve user name (5 = the scripted cause)");
     EXPECT_EQ(nameless.calls,
-              (strings{"initialize", "createsysteminfo", "username", "releasesysteminfo", "uninitialize"}));
+              (strings{"start", "opensession", "finduser", "closesession", "stop"}));
 
-    myscripteddirectory unbound = alice();
-    unbound.bindfails = true;
+    scripteddirectory unbound = alice();
+    unbound.openuserfails = true;
     unbound.cause = "100% sure: %1 %s";
     queryrun run = query(unbound);
     EXPECT_EQ(run.failure, "unable to bind to user object (5 = 100% sure: %1 %s)");
     EXPECT_EQ(unbound.calls,
-              (strings{"initialize", "createsysteminfo", "username", "bind", "releasesysteminfo", "uninitialize"}));
+              (strings{"start", "opensession", "finduser", "openuser", "closesession", "stop"}));
     EXPECT_EQ(run.log.back(), "user name = CN=Alice Example,CN=Users,DC=example,DC=test");
 }
 
 TEST(queryuser, failuresthatendnormally)
 {
-    myscripteddirectory noname = alice();
+    scripteddirectory noname = alice();
     noname.objectnamefails = true;
     noname.schemafails = true;
     queryrun run = query(noname);
@@ -114,19 +114,19 @@ TEST(queryuser, failuresthatendnormally)
     EXPECT_EQ(run.log.back(), "bind to user object okay");
     EXPECT_TRUE(run.results.empty());
 
-    myscripteddirectory noschema = alice();
+    scripteddirectory noschema = alice();
     noschema.schemafails = true;
     EXPECT_EQ(query(noschema).log.back(), "name = CN=Alice Example");
 
-    myscripteddirectory noclass = alice();
+    scripteddirectory noclass = alice();
     noclass.classfails = true;
     run = query(noclass);
     EXPECT_EQ(run.log.back(), "schema = LDAP://schema/user");
-    EXPECT_EQ(noclass.calls.back(), "uninitialize");
-    EXPECT_EQ(noclass.calls[noclass.calls.size() - 3], "releaseuser");
+    EXPECT_EQ(noclass.calls.back(), "stop");
+    EXPECT_EQ(noclass.calls[noclass.calls.size() - 3], "closeuser");
 
     // A failed mandatory list still lets the optional walk run.
-    myscripteddirectory nomandatory = alice();
+    scripteddirectory nomandatory = alice();
     nomandatory.mandatoryfails = true;
     run = query(nomandatory);
     EXPECT_EQ(run.log[6], "optional properties (3): ");
@@ -135,7 +135,7 @@ TEST(queryuser, failuresthatendnormally)
 
 TEST(queryuser, attributes)
 {
-    myscripteddirectory directory;
+    scripteddirectory directory;
     scriptedattribute noname = stringattribute("mail", "hidden@example.test");
     noname.hasname = false;
     directory.mandatory = {otherattribute("cn", readresult::failed), noname};
@@ -148,9 +148,9 @@ TEST(queryuser, attributes)
               (strings{"mandatory properties (2): ", "cn = <failed retrieval>", "optional properties (4): ",
                        "description = <failed retrieval>", "info = ", "mail = Alice <alice@example.test>",
                        "otherMailbox = other@example.test"}));
-    EXPECT_EQ(run.results, mystringlist{"alice@example.test"});
+    EXPECT_EQ(run.results, stringlist{"alice@example.test"});
 
-    myscripteddirectory empty;
+    scripteddirectory empty;
     run = query(empty);
     EXPECT_EQ(strings(run.log.begin() + 6, run.log.end()),
               (strings{"mandatory properties (0): ", "optional properties (0): "}));
@@ -160,19 +160,19 @@ TEST(queryuser, failureinsidethewalk)
 {
     // Addresses found before the failure stay; everything held is released
     // before the runtime is shut down, and the message reaches the caller.
-    myscripteddirectory directory = alice();
+    scripteddirectory directory = alice();
     directory.optional[2].throwsonget = true;
     queryrun run = query(directory);
     EXPECT_EQ(run.failure, std::bad_alloc().what());
-    EXPECT_EQ(run.results, mystringlist{"alice@example.test"});
+    EXPECT_EQ(run.results, stringlist{"alice@example.test"});
     EXPECT_EQ(strings(directory.calls.end() - 5, directory.calls.end()),
-              (strings{"releasenamelist", "releaseclass", "releaseuser", "releasesysteminfo", "uninitialize"}));
+              (strings{"closelist", "closeclass", "closeuser", "closesession", "stop"}));
 }
 
 TEST(writevalue, rendering)
 {
     std::ostringstream text;
-    myvalue value;
+    attributevalue value;
     writevalue(text, value);
     value.isstring = true;
     value.text = "a\nb";

@@ -2,7 +2,7 @@
 // cases a real directory can't be made to produce on demand.
 #pragma once
 
-#include "directory/mydirectory.h"
+#include "directory/userdirectory.h"
 #include "platform/platform.h"
 
 #include <new>
@@ -11,8 +11,8 @@
 
 struct scriptedattribute {
     std::string name;
-    mydirectory::readresult result = mydirectory::readresult::ok;
-    myvalue value;
+    userdirectory::readresult result = userdirectory::readresult::ok;
+    attributevalue value;
     bool hasname = true;     // false: the list entry holds no name
     bool throwsonget = false; // the read runs out of memory
 };
@@ -26,7 +26,7 @@ inline scriptedattribute stringattribute(const std::string& name, const std::str
     return attribute;
 }
 
-inline scriptedattribute otherattribute(const std::string& name, mydirectory::readresult result)
+inline scriptedattribute otherattribute(const std::string& name, userdirectory::readresult result)
 {
     scriptedattribute attribute;
     attribute.name = name;
@@ -34,10 +34,10 @@ inline scriptedattribute otherattribute(const std::string& name, mydirectory::re
     return attribute;
 }
 
-class myscripteddirectory : public mydirectory {
+class scripteddirectory : public userdirectory {
 public:
     // Which operations fail; a failure leaves `cause` as the last error.
-    bool initializefails = false, createfails = false, usernamefails = false, bindfails = false;
+    bool startfails = false, sessionfails = false, finduserfails = false, openuserfails = false;
     bool objectnamefails = false, schemafails = false, classfails = false;
     bool mandatoryfails = false, optionalfails = false;
     std::string cause = "the scripted cause";
@@ -49,17 +49,17 @@ public:
 
     std::vector<std::string> calls;
 
-    bool initialize() override { return answer("initialize", initializefails); }
-    void uninitialize() override { calls.push_back("uninitialize"); }
-    bool createsysteminfo() override { return answer("createsysteminfo", createfails); }
-    void releasesysteminfo() override { calls.push_back("releasesysteminfo"); }
-    bool username(std::string& text) override
+    bool start() override { return answer("start", startfails); }
+    void stop() override { calls.push_back("stop"); }
+    bool opensession() override { return answer("opensession", sessionfails); }
+    void closesession() override { calls.push_back("closesession"); }
+    bool finduser(std::string& text) override
     {
         text = dn;
-        return answer("username", usernamefails);
+        return answer("finduser", finduserfails);
     }
-    bool bind() override { return answer("bind", bindfails); }
-    void releaseuser() override { calls.push_back("releaseuser"); }
+    bool openuser() override { return answer("openuser", openuserfails); }
+    void closeuser() override { calls.push_back("closeuser"); }
     bool objectname(std::string& text) override
     {
         text = name;
@@ -71,23 +71,24 @@ public:
         return answer("schemapath", schemafails);
     }
     bool openclass() override { return answer("openclass", classfails); }
-    void releaseclass() override { calls.push_back("releaseclass"); }
-    bool namelist(listkind kind, std::size_t& count) override
+    void closeclass() override { calls.push_back("closeclass"); }
+    bool openlist(listkind kind, std::size_t& count) override
     {
         open = kind == listkind::mandatory ? &mandatory : &optional;
         count = open->size();
         return answer(kind == listkind::mandatory ? "mandatory" : "optional",
                       kind == listkind::mandatory ? mandatoryfails : optionalfails);
     }
-    bool listname(std::size_t index, std::string& text) override
+    void closelist() override { calls.push_back("closelist"); }
+    bool attributename(std::size_t index, std::string& text) override
     {
         text = (*open)[index].name;
         return (*open)[index].hasname;
     }
-    readresult get(std::size_t index, myvalue& value) override
+    readresult readattribute(std::size_t index, attributevalue& value) override
     {
         const scriptedattribute& attribute = (*open)[index];
-        calls.push_back("get " + attribute.name);
+        calls.push_back("read " + attribute.name);
         if (attribute.throwsonget)
             throw std::bad_alloc();
         if (attribute.result == readresult::failed)
@@ -95,7 +96,6 @@ public:
         value = attribute.value;
         return attribute.result;
     }
-    void releasenamelist() override { calls.push_back("releasenamelist"); }
 
 private:
     bool answer(const char* call, bool fails)

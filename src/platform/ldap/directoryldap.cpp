@@ -3,117 +3,196 @@
 // peer credentials of a local socket). Server, base and mechanism come from
 // libldap's own configuration (ldap.conf, ~/.ldaprc, LDAPURI...), exactly as
 // for ldapsearch.
-#include "directory/mydirectory.h"
+#include "directory/userdirectory.h"
+#include "platform/ldap/ldapconnection.h"
+#include "platform/ldap/ldapidentity.h"
 #include "platform/ldap/ldapschema.h"
-#include "platform/ldap/ldapsession.h"
 #include "platform/ldap/ldaptext.h"
 #include "platform/platform.h"
 
 #include <clocale>
-#include <cstring>
+#include <pwd.h>
+#include <unistd.h>
 
+namespace openldap {
 namespace {
 
-class myldapdirectory : public mydirectory {
+std::string loginname()
+{
+    const passwd* user = getpwuid(geteuid());
+    return user ? user->pw_name : "";
+}
+
+// The user query over one LDAP connection. Finding the user binds and reads
+// the root DSE; the user's entry is read once, and every later step (the
+// name, the schema class, each attribute) is answered from it and from the
+// subschema, as ADSI answers from its property cache.
+class directory : public userdirectory {
 public:
-    bool initialize() override
+    bool start() override
     {
         // Only to learn the user's character set for converting values; the
         // log's time stamps keep the "C" locale.
         std::setlocale(LC_CTYPE, "");
         return true;
     }
-    void uninitialize() override {}
+    void stop() override {}
 
-    bool createsysteminfo() override { return session.open(); }
-    void releasesysteminfo() override { session.close(); }
+    bool opensession() override { return server.open(); }
+    void closesession() override { server.close(); }
 
-    bool username(std::string& name) override
+    bool finduser(std::string& dn) override
     {
-        if (!session.finduser(userdn, entry))
+        if (!server.bind())
             return false;
-        name = tonarrow(userdn);
+        const std::string whoami = server.whoami();
+        if (!readroot())
+            return false;
+        userdn = whoamientry(whoami, root.namingcontexts);
+        if (userdn.empty() && !searchaccount(whoami))
+            return false;
+        dn = tonarrow(userdn);
         return true;
     }
 
-    bool bind() override { return session.readentry(userdn, entry); }
-    void releaseuser() override { entry = myldapentry(); }
+    bool openuser() override { return user.dn == userdn || readentry(); }
+    void closeuser() override { user = entry(); }
 
     bool objectname(std::string& name) override
     {
         // The DN as the server writes it, which "Who am I?" may have normalised.
-        name = tonarrow(firstrdn(entry.dn.empty() ? userdn : entry.dn));
+        name = tonarrow(firstrdn(user.dn.empty() ? userdn : user.dn));
         return true;
     }
 
     bool schemapath(std::string& path) override
     {
-        if (!session.readschema(entry, schema))
+        if (!readschema())
             return false;
-        structural = schema.structuralclass(entry.values("objectClass"));
-        if (structural.empty()) {
-            platform::setlasterror(LDAP_OBJECT_CLASS_VIOLATION,
-                                   "the entry's structural object class is not in the schema");
-            return false;
-        }
-        path = "LDAP://" + session.host() + "/schema/" + tonarrow(structural);
+        structural = names.structuralclass(user.values("objectClass"));
+        if (structural.empty())
+            return fail(LDAP_OBJECT_CLASS_VIOLATION, "the entry's structural object class is not in the schema");
+        path = "LDAP://" + urihost(server.uri()) + "/schema/" + tonarrow(structural);
         return true;
     }
 
     bool openclass() override
     {
-        mandatory.clear();
-        optional.clear();
-        schema.attributelists(structural, entry.values("objectClass"), mandatory, optional);
+        names.attributelists(structural, user.values("objectClass"), mandatory, optional);
         return true;
     }
-    void releaseclass() override
+    void closeclass() override
     {
         mandatory.clear();
         optional.clear();
     }
 
-    bool namelist(listkind kind, std::size_t& count) override
+    bool openlist(listkind kind, std::size_t& count) override
     {
         list = kind == listkind::mandatory ? &mandatory : &optional;
         count = list->size();
         return true;
     }
+    void closelist() override { list = nullptr; }
 
-    bool listname(std::size_t index, std::string& name) override
+    bool attributename(std::size_t index, std::string& name) override
     {
         name = tonarrow((*list)[index]);
         return true;
     }
 
-    readresult get(std::size_t index, myvalue& value) override
+    readresult readattribute(std::size_t index, attributevalue& value) override
     {
-        // Answered from the entry read once, as ADSI answers from its cache.
-        const std::vector<std::string> values = entry.values((*list)[index], &schema);
+        const std::vector<std::string> values = user.values((*list)[index], &names);
         if (values.empty())
             return readresult::notfound;
         // Several values, or a value that isn't text, is "not a string".
-        value.isstring = values.size() == 1 && schema.isstring((*list)[index]);
+        value.isstring = values.size() == 1 && names.isstring((*list)[index]);
         if (value.isstring)
             value.text = tonarrow(values.front());
         return readresult::ok;
     }
 
-    void releasenamelist() override { list = nullptr; }
-
 private:
-    myldapsession session;
+    bool readroot();
+    bool searchaccount(const std::string& whoami);
+    bool readentry();
+    bool readschema();
+
+    connection server;
+    rootdse root;
+    platform::lasterror rootfailure; // why the root DSE couldn't be read
     std::string userdn;
-    myldapentry entry;
-    myldapschema schema;
+    entry user;
+    schema names;
     std::string structural;
     std::vector<std::string> mandatory, optional;
     const std::vector<std::string>* list = nullptr;
 };
 
-} // namespace
-
-std::unique_ptr<mydirectory> makedirectory()
+bool directory::readroot()
 {
-    return std::make_unique<myldapdirectory>();
+    // A server that won't show its root DSE can still be searched under a
+    // configured base; its cause is kept for when there is none.
+    root = rootdse();
+    if (!server.readrootdse(root))
+        rootfailure = platform::getlasterror();
+    return true;
+}
+
+bool directory::searchaccount(const std::string& whoami)
+{
+    const std::string account = accountname(whoami, server.option(LDAP_OPT_X_SASL_USERNAME), loginname());
+    if (account.empty())
+        return fail(LDAP_NO_SUCH_OBJECT, "no account name to look up");
+    const std::string base = searchbase(server.option(LDAP_OPT_DEFBASE), root.defaultnamingcontext, root.namingcontexts);
+    if (base.empty()) {
+        if (rootfailure.hastext)
+            return fail(static_cast<int>(rootfailure.code), rootfailure.text);
+        return fail(LDAP_NO_SUCH_OBJECT, "no search base: the server names no naming context");
+    }
+    std::vector<entry> found;
+    const int result =
+        server.search(base, LDAP_SCOPE_SUBTREE, accountfilter(account), {"*", "subschemaSubentry"}, 2, found);
+    if (result != LDAP_SUCCESS && result != LDAP_SIZELIMIT_EXCEEDED)
+        return false;
+    if (found.empty())
+        return fail(LDAP_NO_RESULTS_RETURNED, "no directory entry for the account " + account + " under " + base);
+    if (found.size() > 1 || result == LDAP_SIZELIMIT_EXCEEDED)
+        return fail(LDAP_MORE_RESULTS_TO_RETURN,
+                    "several directory entries for the account " + account + " under " + base);
+    user = std::move(found.front());
+    userdn = user.dn;
+    return true;
+}
+
+bool directory::readentry()
+{
+    std::vector<entry> found;
+    if (server.search(userdn, LDAP_SCOPE_BASE, "(objectClass=*)", {"*", "subschemaSubentry"}, 0, found) !=
+        LDAP_SUCCESS)
+        return false;
+    if (found.empty())
+        return fail(LDAP_NO_SUCH_OBJECT, ldap_err2string(LDAP_NO_SUCH_OBJECT));
+    user = std::move(found.front());
+    return true;
+}
+
+bool directory::readschema()
+{
+    std::string subentry = user.first("subschemaSubentry");
+    if (subentry.empty())
+        subentry = root.subschemasubentry;
+    if (subentry.empty())
+        return fail(LDAP_NO_SUCH_OBJECT, "the server names no subschema subentry");
+    names = schema();
+    return server.readsubschema(subentry, names);
+}
+
+} // namespace
+} // namespace openldap
+
+std::unique_ptr<userdirectory> makedirectory()
+{
+    return std::make_unique<openldap::directory>();
 }

@@ -5,13 +5,13 @@
 #include <krb5.h>
 #include <ldap.h>
 
-#include <algorithm>
-#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <netdb.h>
 #include <sstream>
 #include <unistd.h>
+
+namespace openldap {
 
 namespace {
 
@@ -93,3 +93,5 @@ std::string discoverdirectory()
         uris += (uris.empty() ? "ldap://" : " ldap://") + host;
     return uris;
 }
+
+} // namespace openldap

@@ -5,6 +5,8 @@
 
 #include <string>
 
+namespace openldap {
+
 // Whether libldap was left to its built-in default server (no URI or HOST in
 // ldap.conf, ~/.ldaprc or the environment).
 bool ldapunconfigured();
@@ -12,3 +14,5 @@ bool ldapunconfigured();
 // The domain controllers of the machine's domain as a libldap URI list, in
 // priority and weight order; empty when there are none to be found.
 std::string discoverdirectory();
+
+} // namespace openldap

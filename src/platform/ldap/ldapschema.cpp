@@ -8,6 +8,8 @@
 #include <cctype>
 #include <unordered_set>
 
+namespace openldap {
+
 namespace {
 
 // Active Directory quotes the OIDs of its syntaxes; accept that, and
@@ -59,10 +61,6 @@ bool isstringsyntax(const std::string& oid)
     return text.count(oid) != 0;
 }
 
-} // namespace
-
-namespace {
-
 // Parses one description with a libldap parser, hands the result to `use`,
 // and frees it; a description that doesn't parse is skipped.
 template <typename parser, typename releaser, typename user>
@@ -78,7 +76,17 @@ void parse(const char* description, parser parsefunction, releaser release, user
 
 } // namespace
 
-void myldapschema::addattributetype(const char* description)
+void schema::add(const std::string& type, const char* description)
+{
+    if (type == "attributetypes")
+        addattributetype(description);
+    else if (type == "objectclasses")
+        addobjectclass(description);
+    else if (type == "ditcontentrules")
+        addcontentrule(description);
+}
+
+void schema::addattributetype(const char* description)
 {
     parse(description, ldap_str2attributetype, ldap_attributetype_free, [&](const LDAPAttributeType& type) {
         index(attributeindex, type.at_names, type.at_oid, attributes.size());
@@ -87,7 +95,7 @@ void myldapschema::addattributetype(const char* description)
     });
 }
 
-void myldapschema::addobjectclass(const char* description)
+void schema::addobjectclass(const char* description)
 {
     parse(description, ldap_str2objectclass, ldap_objectclass_free, [&](const LDAPObjectClass& oc) {
         index(classindex, oc.oc_names, oc.oc_oid, classes.size());
@@ -96,7 +104,7 @@ void myldapschema::addobjectclass(const char* description)
     });
 }
 
-void myldapschema::addcontentrule(const char* description)
+void schema::addcontentrule(const char* description)
 {
     parse(description, ldap_str2contentrule, ldap_contentrule_free, [&](const LDAPContentRule& rule) {
         // A content rule is named by the OID of its structural class.
@@ -105,25 +113,25 @@ void myldapschema::addcontentrule(const char* description)
     });
 }
 
-const myldapschema::attributetype* myldapschema::findattribute(const std::string& nameoroid) const
+const schema::attributetype* schema::findattribute(const std::string& nameoroid) const
 {
     auto found = attributeindex.find(lower(nameoroid));
     return found == attributeindex.end() ? nullptr : &attributes[found->second];
 }
 
-const myldapschema::objectclass* myldapschema::findclass(const std::string& nameoroid) const
+const schema::objectclass* schema::findclass(const std::string& nameoroid) const
 {
     auto found = classindex.find(lower(nameoroid));
     return found == classindex.end() ? nullptr : &classes[found->second];
 }
 
-std::string myldapschema::attributename(const std::string& nameoroid) const
+std::string schema::attributename(const std::string& nameoroid) const
 {
     const attributetype* type = findattribute(nameoroid);
     return type ? type->name : nameoroid;
 }
 
-bool myldapschema::isstring(const std::string& nameoroid) const
+bool schema::isstring(const std::string& nameoroid) const
 {
     const attributetype* type = findattribute(nameoroid);
     // A SUP chain is short; the bound only guards against a cycle.
@@ -135,7 +143,7 @@ bool myldapschema::isstring(const std::string& nameoroid) const
     return false;
 }
 
-bool myldapschema::issuperclass(const objectclass& ancestor, const objectclass& descendant) const
+bool schema::issuperclass(const objectclass& ancestor, const objectclass& descendant) const
 {
     std::vector<const objectclass*> pending{&descendant};
     std::unordered_set<const objectclass*> seen;
@@ -153,7 +161,7 @@ bool myldapschema::issuperclass(const objectclass& ancestor, const objectclass& 
     return false;
 }
 
-std::string myldapschema::structuralclass(const std::vector<std::string>& objectclasses) const
+std::string schema::structuralclass(const std::vector<std::string>& objectclasses) const
 {
     std::vector<const objectclass*> structural;
     for (const std::string& value : objectclasses) {
@@ -173,7 +181,7 @@ std::string myldapschema::structuralclass(const std::vector<std::string>& object
     return std::string();
 }
 
-void myldapschema::attributelists(const std::string& structural, const std::vector<std::string>& objectclasses,
+void schema::attributelists(const std::string& structural, const std::vector<std::string>& objectclasses,
                                   std::vector<std::string>& mandatory, std::vector<std::string>& optional) const
 {
     const objectclass* top = findclass(structural);
@@ -230,3 +238,5 @@ void myldapschema::attributelists(const std::string& structural, const std::vect
     collect(true, mandatory);
     collect(false, optional);
 }
+
+} // namespace openldap

@@ -9,8 +9,15 @@
 #include <unordered_map>
 #include <vector>
 
-class myldapschema {
+namespace openldap {
+
+class schema {
 public:
+    // Takes one value of the subschema attribute `type` (in lower case):
+    // attributetypes, objectclasses or ditcontentrules; values of any other
+    // attribute, and descriptions that don't parse, are skipped.
+    void add(const std::string& type, const char* description);
+
     // Each takes one value of attributeTypes, objectClasses or
     // dITContentRules; a value that doesn't parse is skipped.
     void addattributetype(const char* description);
@@ -62,3 +69,5 @@ private:
     // Lower-cased names and OIDs to positions in the vectors above.
     std::unordered_map<std::string, std::size_t> attributeindex, classindex, ruleindex;
 };
+
+} // namespace openldap

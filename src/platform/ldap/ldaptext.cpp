@@ -7,6 +7,8 @@
 #include <iconv.h>
 #include <langinfo.h>
 
+namespace openldap {
+
 std::string tonarrow(const std::string& utf8)
 {
     const char* codeset = nl_langinfo(CODESET);
@@ -55,3 +57,5 @@ std::string lower(std::string text)
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return text;
 }
+
+} // namespace openldap

@@ -3,6 +3,8 @@
 
 #include <string>
 
+namespace openldap {
+
 // UTF-8 to the character set of the user's locale; unchanged when that is
 // UTF-8, and "?" for each character the locale's set can't hold.
 std::string tonarrow(const std::string& utf8);
@@ -12,3 +14,5 @@ std::string lower(std::string text);
 
 // The first RDN of a DN, exactly as written ("CN=Alice Example").
 std::string firstrdn(const std::string& dn);
+
+} // namespace openldap

@@ -5,4 +5,4 @@
 #include <string>
 #include <vector>
 
-using mystringlist = std::vector<std::string>;
+using stringlist = std::vector<std::string>;

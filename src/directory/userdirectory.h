@@ -1,0 +1,111 @@
+// The directory seam: what the user query (queryuser.h) needs from a directory
+// service, one operation per step of the query. Each platform supplies one
+// backend, chosen by the build:
+//   src/platform/adsi/   Windows: COM and the Active Directory Service Interfaces
+//   src/platform/ldap/   Linux and other POSIX systems: OpenLDAP's libldap
+// and the unit tests supply a scripted one (tests/unit/scripteddirectory.h).
+// A third backend is one more folder under src/platform/ that implements this
+// class and `makedirectory`, and one more branch in CMakeLists.txt.
+//
+// The protocol. Operations come in open/close pairs that nest; the query
+// opens them in this order and closes them in the reverse order:
+//
+//   start                               ... stop
+//     opensession                       ... closesession
+//       finduser
+//       openuser                        ... closeuser
+//         objectname, schemapath
+//         openclass                     ... closeclass
+//           openlist                    ... closelist   (once per list kind)
+//             attributename, readattribute
+//
+// An operation may be called only while every pair above it in this picture
+// is open (REQUIRES below), and only one name list is open at a time.
+//
+// Results. A `bool` operation returns true only when it succeeded outright.
+// On false it has recorded its cause (platform::setlasterror, or a failed
+// system call's own last error), and the caller must read that cause with
+// lasterrortext() at once, before it logs or calls anything else.
+//
+// Exceptions. Any operation but the close* ones and `stop` may throw an
+// exception of the std::exception family (a text that can't be converted,
+// memory exhausted); what was opened before stays open and is closed by the
+// caller as usual. close* and `stop` never throw.
+//
+// Text crosses this interface as narrow text in the process's character set
+// (the ANSI code page on Windows, the locale's on POSIX).
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+
+// One attribute value as the query sees it: a single string, or anything else.
+struct attributevalue {
+    bool isstring = false;
+    std::string text;
+};
+
+class userdirectory {
+public:
+    enum class listkind { mandatory, optional };
+    enum class readresult { ok, notfound, failed };
+
+    virtual ~userdirectory() = default;
+
+    // Starts the directory runtime for the calling thread (COM on Windows).
+    // On false nothing is held and nothing else may be called. After true the
+    // caller calls stop() exactly once, after every close.
+    virtual bool start() = 0;
+    virtual void stop() = 0;
+
+    // Opens what knows the logged-on user: the system-info object (ADSI), the
+    // connection to the directory server (LDAP).
+    // REQUIRES: start.
+    virtual bool opensession() = 0;
+    virtual void closesession() = 0;
+
+    // The logged-on user's distinguished name, as narrow text for the log.
+    // The backend keeps the name as the directory gave it for openuser, so a
+    // character lost in the narrow copy doesn't change which object is bound.
+    // (LDAP authenticates here: the user is whoever the bind proves.)
+    // REQUIRES: opensession.
+    virtual bool finduser(std::string& dn) = 0;
+
+    // Opens the user's own directory object, with the caller's credentials.
+    // REQUIRES: finduser succeeded.
+    virtual bool openuser() = 0;
+    virtual void closeuser() = 0;
+
+    // The user object's relative name, and the path of its schema class.
+    // REQUIRES: openuser.
+    virtual bool objectname(std::string& name) = 0;
+    virtual bool schemapath(std::string& path) = 0;
+
+    // Opens the schema class named by the schema path.
+    // REQUIRES: schemapath succeeded.
+    virtual bool openclass() = 0;
+    virtual void closeclass() = 0;
+
+    // Opens one of the class's attribute name lists; `count` is the number
+    // of entries.
+    // REQUIRES: openclass, and no list open.
+    virtual bool openlist(listkind kind, std::size_t& count) = 0;
+    virtual void closelist() = 0;
+
+    // Entries of the open list go by index, not by name: a backend reads the
+    // attribute with the list's own entry (ADSI passes the element's BSTR),
+    // so nothing is lost or changed through the narrow copy.
+    // REQUIRES: openlist, index < count.
+    //
+    // The name at `index`; false for an entry that holds no name (no cause
+    // is recorded for that).
+    virtual bool attributename(std::size_t index, std::string& name) = 0;
+    // Reads the attribute named at `index` from the user object: notfound
+    // when the object has no value for it (no cause recorded), failed with
+    // its cause recorded.
+    virtual readresult readattribute(std::size_t index, attributevalue& value) = 0;
+};
+
+// The directory of the platform the program was built for.
+std::unique_ptr<userdirectory> makedirectory();

@@ -1,0 +1,192 @@
+// The directory on Windows: the COM runtime and the Active Directory Service
+// Interfaces, bound with the logged-on user's own credentials.
+#include "directory/userdirectory.h"
+#include "frontend/myexception.h"
+#include "platform/adsi/adsiowners.h"
+#include "platform/platform.h"
+
+#include <windows.h>
+
+#include <activeds.h>
+#include <objbase.h>
+#include <oleauto.h>
+
+#include <optional>
+#include <string>
+
+namespace adsi {
+namespace {
+
+const CLSID clsidadsysteminfo = {0x50B6327F, 0xAFD1, 0x11D2, {0x9C, 0xB9, 0x00, 0x00, 0xF8, 0x7A, 0x36, 0x9E}};
+const IID iidadsadsysteminfo = {0x5BB11929, 0xAFD1, 0x11D2, {0x9C, 0xB9, 0x00, 0x00, 0xF8, 0x7A, 0x36, 0x9E}};
+const IID iidads = {0xFD8256D0, 0xFD15, 0x11CE, {0xAB, 0xC4, 0x02, 0x60, 0x8C, 0x9E, 0x75, 0x53}};
+const IID iidadsclass = {0xC8F93DD0, 0x4AE0, 0x11CF, {0x9E, 0x73, 0x00, 0xAA, 0x00, 0x4A, 0x56, 0x91}};
+const HRESULT propertynotfound = static_cast<HRESULT>(0x8000500DL); // E_ADS_PROPERTY_NOT_FOUND
+
+// Only S_OK is success. A failed call leaves its result as the thread's last
+// error, so the message raised for it names what went wrong; a result that is
+// no error (S_FALSE) leaves the last error as it was.
+bool succeeded(HRESULT result)
+{
+    if (FAILED(result))
+        platform::setlasterror(static_cast<std::uint32_t>(result));
+    return result == S_OK;
+}
+
+// Wide text to narrow text in the ANSI code page; a null string is "".
+std::string narrow(const wchar_t* wide)
+{
+    if (!wide)
+        return std::string();
+    int size = WideCharToMultiByte(CP_ACP, 0, wide, -1, nullptr, 0, nullptr, nullptr);
+    std::string text(size > 0 ? size : 1, '\0');
+    if (size <= 0 || WideCharToMultiByte(CP_ACP, 0, wide, -1, &text[0], size, nullptr, nullptr) != size)
+        throw myexception("unable to convert text (%s)", lasterrortext());
+    text.resize(size - 1);
+    return text;
+}
+
+// The user query over ADSI. The system-info object gives the user's DN, the
+// user object is bound at "LDAP://" followed by that DN exactly as given, and
+// the schema class comes from the user object's schema path.
+class directory : public userdirectory {
+public:
+    bool start() override { return succeeded(CoInitialize(nullptr)); }
+    void stop() override { CoUninitialize(); }
+
+    bool opensession() override
+    {
+        return succeeded(CoCreateInstance(clsidadsysteminfo, nullptr, CLSCTX_INPROC_SERVER, iidadsadsysteminfo,
+                                          systeminfo.put()));
+    }
+    void closesession() override { systeminfo.reset(); }
+
+    bool finduser(std::string& name) override
+    {
+        bstr dn;
+        if (!succeeded(systeminfo->get_UserName(dn.put())))
+            return false;
+        // The bind uses the name exactly as the directory gave it; the narrow
+        // copy is only for the log and may have lost characters.
+        userdn = dn.get() ? dn.get() : L"";
+        name = narrow(userdn.c_str());
+        return true;
+    }
+
+    bool openuser() override
+    {
+        const std::wstring path = L"LDAP://" + userdn;
+        return succeeded(
+            ADsOpenObject(path.c_str(), nullptr, nullptr, ADS_SECURE_AUTHENTICATION, iidads, user.put()));
+    }
+    void closeuser() override
+    {
+        user.reset();
+        schema.reset();
+    }
+
+    bool objectname(std::string& name) override
+    {
+        bstr text;
+        if (!succeeded(user->get_Name(text.put())))
+            return false;
+        name = narrow(text.get());
+        return true;
+    }
+
+    bool schemapath(std::string& path) override
+    {
+        if (!succeeded(user->get_Schema(schema.put())))
+            return false;
+        path = narrow(schema.get());
+        return true;
+    }
+
+    bool openclass() override
+    {
+        return succeeded(ADsGetObject(schema.get() ? schema.get() : L"", iidadsclass, schemaclass.put()));
+    }
+    void closeclass() override { schemaclass.reset(); }
+
+    bool openlist(listkind kind, std::size_t& count) override
+    {
+        list.emplace();
+        VARIANT* names = list->names.put();
+        HRESULT result = kind == listkind::mandatory ? schemaclass->get_MandatoryProperties(names)
+                                                     : schemaclass->get_OptionalProperties(names);
+        if (!succeeded(result)) {
+            list.reset();
+            return false;
+        }
+        const VARIANT& value = list->names.get();
+        // A class with a single name gives it as a plain string, not an array.
+        if (value.vt == VT_BSTR) {
+            count = 1;
+            return true;
+        }
+        // Any shape but a one-dimensional array of VARIANTs is no list to walk.
+        SAFEARRAY* array = value.vt == (VT_ARRAY | VT_VARIANT) ? value.parray : nullptr;
+        if (!array || SafeArrayGetDim(array) != 1 || !succeeded(list->access.begin(array))) {
+            list.reset();
+            return false;
+        }
+        count = array->rgsabound[0].cElements;
+        return true;
+    }
+    void closelist() override { list.reset(); }
+
+    bool attributename(std::size_t index, std::string& name) override
+    {
+        BSTR element = list->element(index);
+        if (!element && list->names.get().vt != VT_BSTR)
+            return false;
+        name = narrow(element);
+        return true;
+    }
+
+    readresult readattribute(std::size_t index, attributevalue& value) override
+    {
+        variant data;
+        HRESULT result = user->Get(list->element(index), data.put());
+        if (result == propertynotfound)
+            return readresult::notfound;
+        if (!succeeded(result))
+            return readresult::failed;
+        value.isstring = data.get().vt == VT_BSTR;
+        if (value.isstring)
+            value.text = narrow(data.get().bstrVal);
+        return readresult::ok;
+    }
+
+private:
+    // An open name list. The access ends before the VARIANT is cleared (the
+    // members go in reverse order), so that clearing it can destroy the array.
+    struct namelist {
+        variant names;
+        arrayaccess access;
+
+        // The name at `index`; null when that element holds no string.
+        BSTR element(std::size_t index) const
+        {
+            if (names.get().vt == VT_BSTR)
+                return names.get().bstrVal;
+            const VARIANT* elements = access.elements<VARIANT>();
+            return elements && elements[index].vt == VT_BSTR ? elements[index].bstrVal : nullptr;
+        }
+    };
+
+    comptr<IADsADSystemInfo> systeminfo;
+    std::wstring userdn;
+    comptr<IADs> user;
+    bstr schema;
+    comptr<IADsClass> schemaclass;
+    std::optional<namelist> list;
+};
+
+} // namespace
+} // namespace adsi
+
+std::unique_ptr<userdirectory> makedirectory()
+{
+    return std::make_unique<adsi::directory>();
+}

@@ -1,0 +1,73 @@
+// One connection to the directory server and the requests the user query
+// sends over it. Every failing operation records its cause with
+// platform::setlasterror (the LDAP result code and libldap's text, with the
+// server's diagnostic message when it sent one) and returns false.
+#pragma once
+
+#include "platform/ldap/ldapentry.h"
+
+#include <ldap.h>
+
+#include <string>
+#include <vector>
+
+namespace openldap {
+
+class schema;
+
+// What the root DSE says about the server's naming contexts and schema.
+struct rootdse {
+    std::vector<std::string> namingcontexts;
+    std::string defaultnamingcontext;
+    std::string subschemasubentry;
+};
+
+// Records an LDAP failure as the thread's last error; always false.
+bool fail(int code, const std::string& text);
+
+class connection {
+public:
+    connection() = default;
+    connection(const connection&) = delete;
+    connection& operator=(const connection&) = delete;
+    ~connection() { close(); }
+
+    // Sets up the handle for the configured server (ldap.conf, ~/.ldaprc,
+    // LDAPURI...), or for the domain controllers found in DNS when nothing
+    // names one. Nothing is sent yet.
+    bool open();
+    // Unbinds and closes; harmless when not open. Never throws.
+    void close();
+
+    // A SASL bind with the caller's own credentials, never prompting: the
+    // configured mechanism, else EXTERNAL on ldapi://, else GSSAPI.
+    // REQUIRES: open.
+    bool bind();
+    // The server's answer to "Who am I?"; "" when it has none.
+    // REQUIRES: bind.
+    std::string whoami();
+    // REQUIRES: bind.
+    bool readrootdse(rootdse& root);
+    // A search for entries with `attributes`; at most `sizelimit` entries
+    // (0: the server's limit). A search that ends at the size limit returns
+    // LDAP_SIZELIMIT_EXCEEDED with the entries it got. Returns the result
+    // code; the cause is recorded for any code but LDAP_SUCCESS.
+    // REQUIRES: bind.
+    int search(const std::string& base, int scope, const std::string& filter,
+               const std::vector<const char*>& attributes, int sizelimit, std::vector<entry>& found);
+    // Reads the type, class and content-rule descriptions of the subschema
+    // entry `dn` into `into`. REQUIRES: bind.
+    bool readsubschema(const std::string& dn, schema& into);
+
+    // A libldap string option of this connection ("" when unset).
+    std::string option(int which) const;
+    // The URI list the connection was set up with.
+    const std::string& uri() const { return uris; }
+
+private:
+    bool fail(int code) const;
+    LDAP* ld = nullptr;
+    std::string uris;
+};
+
+} // namespace openldap

@@ -1,0 +1,111 @@
+#include "platform/ldap/ldapidentity.h"
+
+#include "platform/ldap/ldaptext.h"
+
+#include <ldap.h>
+
+#include <new>
+
+namespace openldap {
+
+namespace {
+
+bool startswith(const std::string& text, const std::string& prefix)
+{
+    return lower(text.substr(0, prefix.size())) == prefix;
+}
+
+// A DN in one spelling, so that two ways of writing it compare equal.
+std::string normalizeddn(const std::string& dn)
+{
+    char* normal = nullptr;
+    if (ldap_dn_normalize(dn.c_str(), LDAP_DN_FORMAT_LDAP, &normal, LDAP_DN_FORMAT_LDAPV3) != LDAP_SUCCESS)
+        return lower(dn);
+    std::string result = normal ? lower(normal) : std::string();
+    ldap_memfree(normal);
+    return result;
+}
+
+} // namespace
+
+std::string barename(const std::string& name)
+{
+    std::string result = name;
+    std::string::size_type cut = result.rfind('\\');
+    if (cut != std::string::npos)
+        result.erase(0, cut + 1);
+    cut = result.find('@');
+    if (cut != std::string::npos)
+        result.erase(cut);
+    return result;
+}
+
+bool innamingcontext(const std::string& dn, const std::vector<std::string>& namingcontexts)
+{
+    const std::string normal = normalizeddn(dn);
+    if (normal.empty())
+        return false;
+    for (const std::string& context : namingcontexts) {
+        const std::string suffix = normalizeddn(context);
+        if (suffix.empty() || normal.size() <= suffix.size() + 1)
+            continue;
+        const std::size_t at = normal.size() - suffix.size();
+        if (normal.compare(at, suffix.size(), suffix) == 0 && normal[at - 1] == ',')
+            return true;
+    }
+    return false;
+}
+
+std::string whoamientry(const std::string& whoami, const std::vector<std::string>& namingcontexts)
+{
+    if (!startswith(whoami, "dn:") || !innamingcontext(whoami.substr(3), namingcontexts))
+        return std::string();
+    return whoami.substr(3);
+}
+
+std::string accountname(const std::string& whoami, const std::string& saslname, const std::string& loginname)
+{
+    if (startswith(whoami, "u:")) {
+        const std::string name = barename(whoami.substr(2));
+        if (!name.empty() && !startswith(name, "s-1-"))
+            return name;
+    }
+    // A plain name or a Kerberos principal, never an identity in DN form.
+    if (!saslname.empty() && saslname.find('=') == std::string::npos)
+        return barename(saslname);
+    return barename(loginname);
+}
+
+std::string searchbase(const std::string& configured, const std::string& defaultnamingcontext,
+                       const std::vector<std::string>& namingcontexts)
+{
+    if (!configured.empty())
+        return configured;
+    if (!defaultnamingcontext.empty())
+        return defaultnamingcontext;
+    return namingcontexts.empty() ? std::string() : namingcontexts.front();
+}
+
+std::string urihost(const std::string& uris)
+{
+    const std::string first = uris.substr(0, uris.find_first_of(" ,"));
+    LDAPURLDesc* url = nullptr;
+    if (startswith(first, "ldapi://") || ldap_url_parse(first.c_str(), &url) != LDAP_URL_SUCCESS)
+        return std::string();
+    std::string host = url->lud_host ? url->lud_host : "";
+    ldap_free_urldesc(url);
+    return host;
+}
+
+std::string accountfilter(const std::string& name)
+{
+    berval raw = {name.size(), const_cast<char*>(name.data())};
+    berval escaped = {0, nullptr};
+    if (ldap_bv2escaped_filter_value(&raw, &escaped) != 0)
+        throw std::bad_alloc();
+    const std::string value(escaped.bv_val, escaped.bv_len);
+    ber_memfree(escaped.bv_val);
+    return "(|(sAMAccountName=" + value + ")(uid=" + value + "))";
+}
+
+} // namespace openldap
