@@ -23,6 +23,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             std::abort();
         if (!distinct.insert(result).second)
             std::abort();
+        // Never a piece of a longer non-ASCII word: some occurrence of it
+        // stands clear of bytes from 0x80 up.
+        bool clear = false;
+        for (std::size_t at = text.find(result); !clear && at != std::string::npos; at = text.find(result, at + 1)) {
+            const std::size_t end = at + result.size();
+            clear = (at == 0 || static_cast<unsigned char>(text[at - 1]) < 0x80) &&
+                    (end == text.size() || static_cast<unsigned char>(text[end]) < 0x80);
+        }
+        if (!clear)
+            std::abort();
     }
 
     const stringlist first = results;

@@ -1,16 +1,25 @@
 #!/bin/bash
-# Builds the harvester's fuzz target with clang and runs it for a bounded
-# time, after replaying every input that ever made it fail.
-# Usage: fuzz.sh SOURCEDIR WORKDIR SECONDS
+# Builds one fuzz target with clang and runs it for a bounded time, after
+# replaying every input that ever made it fail.
+# Usage: fuzz.sh SOURCEDIR WORKDIR SECONDS TARGET
+#   TARGET: harvest (the address harvester) or schema (the subschema reader)
 set -eu
-src=$1 work=$2 seconds=$3
+src=$1 work=$2/$4 seconds=$3 target=$4
 mkdir -p "$work/corpus"
-clang++ -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
-    -I"$src/src" "$src/fuzz/harvestfuzz.cpp" "$src/src/directory/harvest.cpp" -o "$work/harvestfuzz"
-regressions=("$src"/fuzz/regressions/*)
+flags=(-std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all -I"$src/src")
+case $target in
+harvest) sources=("$src/src/directory/harvest.cpp") libs=() ;;
+schema)
+    sources=("$src/src/platform/ldap/ldapschema.cpp" "$src/src/platform/ldap/ldaptext.cpp")
+    read -ra libs < <(pkg-config --libs ldap lber)
+    ;;
+*) echo "unknown fuzz target $target" >&2; exit 2 ;;
+esac
+clang++ "${flags[@]}" "$src/fuzz/${target}fuzz.cpp" "${sources[@]}" "${libs[@]}" -o "$work/fuzz"
+regressions=("$src/fuzz/regressions/$target"/*)
 if [ -e "${regressions[0]}" ]; then
-    "$work/harvestfuzz" "${regressions[@]}"
+    "$work/fuzz" "${regressions[@]}"
 fi
-# New finds go to the work directory; keep them under fuzz/regressions.
-"$work/harvestfuzz" -max_total_time="$seconds" -max_len=4096 -timeout=10 -print_final_stats=1 \
-    -artifact_prefix="$work/" "$work/corpus" "$src/fuzz/corpus"
+# New finds go to the work directory; keep them under fuzz/regressions/TARGET.
+"$work/fuzz" -max_total_time="$seconds" -max_len=4096 -timeout=10 -print_final_stats=1 \
+    -artifact_prefix="$work/" "$work/corpus" "$src/fuzz/corpus/$target"

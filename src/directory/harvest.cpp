@@ -1,10 +1,10 @@
 #include "directory/harvest.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
-#include <string>
-#include <algorithm>
 #include <functional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -106,7 +106,21 @@ private:
     std::size_t indexed = 0;
 };
 
-void harvestvalue(const char* value, std::size_t length, stringlist& results)
+// Whether a candidate [start, stop) of `text` is a piece of a longer word
+// that the byte classes can't see: a non-ASCII byte right before or after it
+// ("jörg@example.test" must not give "rg@example.test"), or a character that
+// the conversion to narrow text substituted inside it or touching it.
+bool cutout(const unsigned char* text, std::size_t length, std::size_t start, std::size_t stop,
+            const std::vector<std::size_t>& substituted)
+{
+    if ((start > 0 && text[start - 1] >= 0x80) || (stop < length && text[stop] >= 0x80))
+        return true;
+    auto first = std::lower_bound(substituted.begin(), substituted.end(), start > 0 ? start - 1 : 0);
+    return first != substituted.end() && *first <= stop;
+}
+
+void harvestvalue(const char* value, std::size_t length, const std::vector<std::size_t>& substituted,
+                  stringlist& results)
 {
     appender appender(results);
     const unsigned char* text = reinterpret_cast<const unsigned char*>(value);
@@ -122,7 +136,8 @@ void harvestvalue(const char* value, std::size_t length, stringlist& results)
         std::size_t stop = at + 1;
         while (stop < length && classes.domain[text[stop]])
             ++stop;
-        appender.append(std::string_view(value + start, stop - start));
+        if (!cutout(text, length, start, stop, substituted))
+            appender.append(std::string_view(value + start, stop - start));
         from = stop;
     }
 }
@@ -140,12 +155,12 @@ bool isdomainchar(unsigned char c)
 }
 
 void harvestaddresses(const stringlist& properties, const char* name, const char* value,
-                      stringlist& results)
+                      stringlist& results, const std::vector<std::size_t>& substituted)
 {
     if (!value || !name)
         return;
     for (const std::string& requested : properties) {
         if (requested == name)
-            harvestvalue(value, std::strlen(value), results);
+            harvestvalue(value, std::strlen(value), substituted, results);
     }
 }

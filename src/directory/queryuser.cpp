@@ -42,7 +42,7 @@ void walk(userdirectory& directory, userdirectory::listkind kind, const stringli
             writevalue(text, value);
             const std::string rendered = text.str();
             mylog.at(1) << name << " = " << rendered << logend;
-            harvestaddresses(properties, name.c_str(), rendered.c_str(), results);
+            harvestaddresses(properties, name.c_str(), rendered.c_str(), results, value.substituted);
             break;
         }
         case userdirectory::readresult::notfound:

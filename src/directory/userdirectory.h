@@ -39,11 +39,15 @@
 #include <cstddef>
 #include <memory>
 #include <string>
+#include <vector>
 
 // One attribute value as the query sees it: a single string, or anything else.
 struct attributevalue {
     bool isstring = false;
     std::string text;
+    // Where in `text` the conversion to narrow text put a stand-in ('?') for
+    // a character the character set can't hold, ascending.
+    std::vector<std::size_t> substituted;
 };
 
 class userdirectory {

@@ -4,6 +4,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <string>
 
 myexception::myexception(const char* format, ...)
 {
@@ -25,11 +26,12 @@ const char* myexception::what() const noexcept
 const char* lasterrortext()
 {
     const platform::lasterror error = platform::getlasterror();
-    static std::string result;
-    result = std::to_string(error.code) + " = ";
-    if (error.hastext)
-        result += error.text.substr(0, error.text.find('\r'));
-    else
-        result += "unknown error";
-    return result.c_str();
+    // Storage that never moves: a pointer handed out earlier stays valid and
+    // shows the latest text. A text too long for it is cut.
+    static char result[myexception::maxmessage + 1];
+    const std::string text = std::to_string(error.code) + " = " +
+                             (error.hastext ? error.text.substr(0, error.text.find('\r')) : "unknown error");
+    const std::size_t length = text.copy(result, sizeof result - 1);
+    result[length] = '\0';
+    return result;
 }

@@ -22,6 +22,7 @@ std::string programname(const char* argv0)
 
 int run(int argc, char** argv, userdirectory& directory)
 {
+    platform::prepareprocess();
     // A program started with an empty argument vector still needs a name.
     myrunstate state;
     state.programname = programname(argc > 0 && argv[0] ? argv[0] : "usermail");

@@ -23,6 +23,42 @@ mybuffer::~mybuffer()
     closelog();
 }
 
+namespace {
+
+// One message is always one line: control characters inside it (a value
+// holding a line break or a terminal escape) are written escaped, so that no
+// text the directory holds can forge or hide a log line. The line feed that
+// ends a message stays.
+std::string escaped(const std::string& text)
+{
+    const bool ended = !text.empty() && text.back() == '\n';
+    const std::size_t length = text.size() - (ended ? 1 : 0);
+    std::string result;
+    result.reserve(text.size());
+    for (std::size_t at = 0; at < length; ++at) {
+        const unsigned char c = static_cast<unsigned char>(text[at]);
+        if (c >= 0x20 && c != 0x7f) {
+            result += static_cast<char>(c);
+        } else if (c == '\n') {
+            result += "\\n";
+        } else if (c == '\r') {
+            result += "\\r";
+        } else if (c == '\t') {
+            result += "\\t";
+        } else {
+            const char digits[] = "0123456789abcdef";
+            result += "\\x";
+            result += digits[c >> 4];
+            result += digits[c & 15];
+        }
+    }
+    if (ended)
+        result += '\n';
+    return result;
+}
+
+} // namespace
+
 int mybuffer::sync()
 {
     // Logging never fails the run, so nothing may escape from here; and it
@@ -37,7 +73,10 @@ int mybuffer::sync()
             const std::tm* local = std::localtime(&now);
             std::size_t length = local ? std::strftime(stamp, sizeof stamp, "%x %X", local) : 0;
             stamp[length] = '\0';
-            *target << stamp << " (" << msglevel << ")" << " " << text;
+            *target << stamp << " (" << msglevel << ")" << " " << escaped(text);
+            // Each line reaches the file when it is logged: a run that is
+            // killed or crashes keeps everything it logged before.
+            target->flush();
         }
         str(std::string());
     } catch (...) {

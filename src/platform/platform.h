@@ -11,8 +11,17 @@
 
 namespace platform {
 
-// The directory for temporary files, always ending in the platform's path
-// separator ("\" on Windows, "/" elsewhere).
+// Prepares the process; called first thing in a run. A write to a closed
+// pipe or socket then fails with an error instead of ending the process, and
+// standard input, output and error are open, so that no file or socket of
+// the program can land on them. A standard stream found closed is held by
+// one on which every write fails, so that output sent to a closed standard
+// output is reported, not lost.
+void prepareprocess();
+
+// The user's directory for temporary files, always ending in the platform's
+// path separator ("\" on Windows, "/" elsewhere). On POSIX: $TMPDIR when
+// set, else $XDG_RUNTIME_DIR when set and the user's own, else /tmp.
 std::string tempdirectory();
 
 // The cause of the last failure: its code and its text.
@@ -43,7 +52,9 @@ void setnativelasterror(std::uint32_t code);
 bool systemtext(std::uint32_t code, std::string& text);
 
 // Opens a log file for writing: created if missing, truncated, binary, and
-// shared with other processes. Null when the file can't be opened (safely).
+// shared with other processes. Null when the file can't be opened safely: on
+// POSIX a symbolic link, a file with several links, anything but a regular
+// file, or a file of another user is never opened for writing.
 std::unique_ptr<std::streambuf> openlogfile(const char* path);
 
 } // namespace platform

@@ -2,6 +2,7 @@
 #include "platform/platform.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <ext/stdio_filebuf.h>
@@ -11,9 +12,33 @@
 
 namespace platform {
 
+void prepareprocess()
+{
+    const int saved = errno;
+    std::signal(SIGPIPE, SIG_IGN);
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        // Opened read-only, the lowest free descriptor (this one) refuses
+        // every write with EBADF, as the closed stream did.
+        const int held = ::open("/dev/null", O_RDONLY | O_NOCTTY);
+        if (held >= 0 && held != fd)
+            ::close(held);
+    }
+    errno = saved;
+}
+
 std::string tempdirectory()
 {
     const char* dir = std::getenv("TMPDIR");
+    if (!dir || !*dir) {
+        // The session's own runtime directory, where no other user can plant
+        // or hold the log; only when it really is this user's.
+        dir = std::getenv("XDG_RUNTIME_DIR");
+        struct stat st;
+        if (dir && (!*dir || ::stat(dir, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid()))
+            dir = nullptr;
+    }
     std::string result = dir && *dir ? dir : "/tmp";
     if (result.back() != '/')
         result += '/';
@@ -56,7 +81,8 @@ std::unique_ptr<std::streambuf> openlogfile(const char* path)
     if (fd < 0)
         return nullptr;
     struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() ||
+    // A second link would make the log overwrite some other file of the user.
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() || st.st_nlink != 1 ||
         ::ftruncate(fd, 0) != 0) {
         int saved = errno;
         ::close(fd);

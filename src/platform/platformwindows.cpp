@@ -11,6 +11,12 @@
 
 namespace platform {
 
+void prepareprocess()
+{
+    // Nothing to do: Windows has no SIGPIPE, and its standard handles are no
+    // numbers that a file of the program could take over.
+}
+
 std::string tempdirectory()
 {
     char buffer[MAX_PATH];

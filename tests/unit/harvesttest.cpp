@@ -4,6 +4,7 @@
 
 #include <cctype>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -59,8 +60,8 @@ TEST(harvest, characterclasses)
     EXPECT_EQ(harvest("a_b@c_d"), stringlist{"a_b@c"});
     EXPECT_EQ(harvest(".-@-."), stringlist{".-@-."});
     EXPECT_EQ(harvest("!#$%&'*+-/=?^_`{|}~.@x"), stringlist{"!#$%&'*+-/=?^_`{|}~.@x"});
-    // Bytes from 0x80 up end either walk.
-    EXPECT_EQ(harvest("J\xf6rg@ex\xe4mple.com"), stringlist{"rg@ex"});
+    // Bytes from 0x80 up end either walk, and what they cut off is no address.
+    EXPECT_EQ(harvest("J\xf6rg@ex\xe4mple.com"), stringlist{});
     for (int c = 0; c < 256; ++c) {
         const bool alnum = std::isalnum(c) && c < 0x80;
         EXPECT_EQ(isdomainchar(c), alnum || c == '-' || c == '.') << c;
@@ -70,6 +71,42 @@ TEST(harvest, characterclasses)
         if (alnum) {
             EXPECT_TRUE(islocalchar(c)) << c;
         }
+    }
+}
+
+TEST(harvest, nothingcutoutofalongerword)
+{
+    struct row {
+        const char* value;
+        std::vector<std::size_t> substituted;
+        stringlist candidates;
+    } rows[] = {
+        // UTF-8 (and Latin-1) text: the byte classes see only the ASCII tail.
+        {"j\xc3\xb6rg@example.test", {}, {}},
+        {"j\xf6rg@example.test", {}, {}},
+        {"alice@ex\xc3\xa4mple.test", {}, {}},
+        {"\xe7\x94\xa8\xe6\x88\xb7@example.test", {}, {}},
+        // Text whose characters the conversion replaced by '?'.
+        {"j?rg@example.test", {1}, {}},
+        {"?alice@example.test", {0}, {}},
+        {"alice@example.test?", {18}, {}},
+        {"alice@ex?mple.test", {8}, {}},
+        // A stand-in next to a separator doesn't touch the address.
+        {"? alice@example.test", {0}, {"alice@example.test"}},
+        {"alice@example.test ?", {19}, {"alice@example.test"}},
+        // A real '?' is a local character like any other.
+        {"who?@example.test", {}, {"who?@example.test"}},
+        // The other candidates of the same value are still found.
+        {"j?rg@example.test, alice@example.test", {1}, {"alice@example.test"}},
+        {"\xc3\xa9@x a@b \xc3\xa9" "a@b", {}, {"a@b"}},
+        {"sip:alice@example.test\xc2\xa0", {}, {}},
+        {"\xc2\xa0" "alice@example.test", {}, {}},
+        {"\xc2\xa0 alice@example.test", {}, {"alice@example.test"}},
+    };
+    for (const row& r : rows) {
+        stringlist results;
+        harvestaddresses({"mail"}, "mail", r.value, results, r.substituted);
+        EXPECT_EQ(results, r.candidates) << r.value;
     }
 }
 

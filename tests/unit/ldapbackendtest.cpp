@@ -30,6 +30,7 @@ schema adlike()
              "( 9.9.9.1 NAME 'msRTCSIP-PrimaryUserAddress' SYNTAX '1.3.6.1.4.1.1466.115.121.1.15' )",
              "( 9.9.9.2 NAME 'loop' SUP loop )",
              "this is no description",
+             "( NAME 'stray' SYNTAX 1.3.6.1.4.1.1466.115.121.1.15 )", // no OID: skipped
          })
         names.addattributetype(type);
     for (const char* oc : {
@@ -42,8 +43,10 @@ schema adlike()
              "( 1.2.840.113556.1.5.6 NAME 'securityPrincipal' SUP top AUXILIARY MUST ( objectSid $ sAMAccountName ) )",
              "( 9.9.9.3 NAME 'extra' SUP top AUXILIARY MAY ( mail $ userPrincipalName ) )",
              "broken (",
+             "( NAME 'stray' AUXILIARY MAY mail )",
          })
         names.addobjectclass(oc);
+    names.addcontentrule("( NAME 'norule' AUX ( extra ) )");
     names.addcontentrule("( 1.2.840.113556.1.5.9 NAME 'user' AUX ( securityPrincipal ) "
                           "MUST ( sAMAccountName $ cn ) MAY ( name $ name ) )");
     return names;
@@ -62,6 +65,8 @@ TEST(ldapschema, attributenamesandsyntaxes)
     EXPECT_FALSE(names.isstring("instanceType"));
     EXPECT_FALSE(names.isstring("unknownThing"));
     EXPECT_FALSE(names.isstring("loop")); // a SUP cycle ends
+    EXPECT_EQ(names.attributename("stray"), "stray");
+    EXPECT_FALSE(names.isstring("stray"));
 }
 
 TEST(ldapschema, structuralclass)
@@ -71,6 +76,7 @@ TEST(ldapschema, structuralclass)
     EXPECT_EQ(names.structuralclass({"user", "organizationalPerson", "top", "extra"}), "user");
     EXPECT_EQ(names.structuralclass({"TOP", "PERSON"}), "person");
     EXPECT_EQ(names.structuralclass({"top", "extra"}), "");
+    EXPECT_EQ(names.structuralclass({"stray", "person"}), "person");
     EXPECT_EQ(names.structuralclass({}), "");
 }
 
@@ -93,10 +99,18 @@ TEST(ldapentry, valuesbyaliasandoption)
 {
     const schema names = adlike();
     openldap::entry entry;
-    entry.attributes = {{"rfc822Mailbox", {"a@x"}}, {"MAIL;lang-en", {"b@x"}}, {"cn", {"Alice"}}};
-    EXPECT_EQ(entry.values("mail", &names), (strings{"a@x", "b@x"}));
+    entry.attributes = {{"rfc822Mailbox", {"a@x"}}, {"MAIL;lang-en", {"b@x"}}, {"cn", {"Alice"}},
+                        {"2.5.4.4", {"Example"}}};
+    const entryindex index(entry, names);
+    EXPECT_EQ(index.values("mail"), (strings{"a@x", "b@x"}));
+    EXPECT_EQ(index.values("0.9.2342.19200300.100.1.3"), (strings{"a@x", "b@x"}));
+    EXPECT_EQ(index.values("surname"), strings{"Example"});
+    EXPECT_EQ(index.values("CommonName"), strings{"Alice"});
+    EXPECT_TRUE(index.values("name").empty());
+    EXPECT_TRUE(index.values("unknownThing").empty());
     EXPECT_EQ(entry.values("CN"), strings{"Alice"});
-    EXPECT_TRUE(entry.values("sn", &names).empty());
+    EXPECT_EQ(entry.values("mail"), strings{"b@x"});
+    EXPECT_EQ(entry.first("nothing"), "");
 }
 
 TEST(ldaptext, firstrdnaswritten)
@@ -115,6 +129,9 @@ TEST(ldaptext, charactersets)
     if (std::setlocale(LC_CTYPE, "C")) {
         EXPECT_EQ(tonarrow("J\xc3\xb6rg \xe2\x82\xac."), "J?rg ?.");
         EXPECT_EQ(tonarrow("a\xc3"), "a?");
+        std::vector<std::size_t> substituted;
+        EXPECT_EQ(tonarrow("j\xc3\xb6rg? \xe7\x94\xa8\xe6\x88\xb7", &substituted), "j?rg? ??");
+        EXPECT_EQ(substituted, (std::vector<std::size_t>{1, 6, 7}));
     }
     std::setlocale(LC_CTYPE, "C");
 }
@@ -122,34 +139,52 @@ TEST(ldaptext, charactersets)
 TEST(ldapidentity, whoistheuser)
 {
     const strings contexts = {"dc=example,dc=test", "o=Other"};
+    const domainnames own{"example.test", "EXAMPLE.TEST", "EXAMPLE"};
     struct row {
         const char* whoami;
         const char* sasl;
         const char* login;
-        const char* entry;   // the DN "Who am I?" names, if it is the user's entry
-        const char* account; // else the account name searched for
+        const char* entry; // the DN "Who am I?" names, if it is the user's entry
+        const char* filter; // else the account search's filter
     } rows[] = {
         {"dn:uid=alice,ou=people,dc=example,dc=test", "", "root", "uid=alice,ou=people,dc=example,dc=test", ""},
         {"dn:UID=alice, OU=People,DC=Example,DC=Test", "", "root", "UID=alice, OU=People,DC=Example,DC=Test", ""},
         {"dn:cn=alice,o=other", "", "root", "cn=alice,o=other", ""},
-        {"dn:dc=example,dc=test", "", "alice", "", "alice"}, // the context itself is no user
-        {"dn:uid=alice,cn=peercred,cn=external,cn=auth", "", "alice", "", "alice"},
-        {"dn:uid=x,dc=otherexample,dc=test", "", "alice", "", "alice"}, // a suffix, not a context
-        {"u:EXAMPLE\\alice", "alice@EXAMPLE.TEST", "root", "", "alice"},
-        {"u:alice", "", "root", "", "alice"},
-        {"u:S-1-5-21-1-2-3-1104", "alice@EXAMPLE.TEST", "root", "", "alice"},
-        {"", "alice@EXAMPLE.TEST", "root", "", "alice"},
-        {"", "uid=alice,cn=gssapi,cn=auth", "bob", "", "bob"},
-        {"", "", "EXAMPLE\\carol", "", "carol"},
-        {"", "", "", "", ""},
+        // The context itself, an authentication identity, a mere suffix: no user entry.
+        {"dn:dc=example,dc=test", "", "alice", "", "(|(sAMAccountName=alice)(uid=alice))"},
+        {"dn:uid=alice,cn=peercred,cn=external,cn=auth", "", "alice", "", "(|(sAMAccountName=alice)(uid=alice))"},
+        {"dn:uid=x,dc=otherexample,dc=test", "", "alice", "", "(|(sAMAccountName=alice)(uid=alice))"},
+        // This directory's own domain, in each of its names, is stripped...
+        {"u:EXAMPLE\\alice", "alice@EXAMPLE.TEST", "root", "", "(|(sAMAccountName=alice)(uid=alice))"},
+        {"u:example.test\\alice", "", "root", "", "(|(sAMAccountName=alice)(uid=alice))"},
+        {"u:alice", "", "root", "", "(|(sAMAccountName=alice)(uid=alice))"},
+        {"u:S-1-5-21-1-2-3-1104", "alice@EXAMPLE.TEST", "root", "", "(|(sAMAccountName=alice)(uid=alice))"},
+        {"", "alice@example.test", "root", "", "(|(sAMAccountName=alice)(uid=alice))"},
+        {"", "uid=alice,cn=gssapi,cn=auth", "bob", "", "(|(sAMAccountName=bob)(uid=bob))"},
+        {"", "", "EXAMPLE\\carol", "", "(|(sAMAccountName=carol)(uid=carol))"},
+        {"", "", "carol@Example.Test", "", "(|(sAMAccountName=carol)(uid=carol))"},
+        // ...another domain's is not: its user is not this directory's namesake.
+        {"u:PARTNER\\alice", "", "root", "", "(userPrincipalName=PARTNER\\5Calice)"},
+        {"", "alice@PARTNER.TEST", "root", "", "(userPrincipalName=alice@PARTNER.TEST)"},
+        {"", "", "nobody@partner.test", "", "(userPrincipalName=nobody@partner.test)"},
+        {"", "", "PARTNER\\nobody", "", "(userPrincipalName=PARTNER\\5Cnobody)"},
+        {"", "", "EXAMPLE\\nobody@partner.test", "", "(userPrincipalName=EXAMPLE\\5Cnobody@partner.test)"},
+        {"", "", "example.test.evil\\x", "", "(userPrincipalName=example.test.evil\\5Cx)"},
     };
     for (const row& r : rows) {
-        SCOPED_TRACE(r.whoami);
+        SCOPED_TRACE(std::string(r.whoami) + " " + r.sasl + " " + r.login);
         EXPECT_EQ(whoamientry(r.whoami, contexts), r.entry);
         if (!*r.entry) {
-            EXPECT_EQ(accountname(r.whoami, r.sasl, r.login), r.account);
+            EXPECT_EQ(accountfilter(resolveaccount(accountsource(r.whoami, r.sasl, r.login), own)), r.filter);
         }
     }
+    // Without a NetBIOS name known, its prefix is a foreign one until looked up.
+    EXPECT_TRUE(resolveaccount("EXAMPLE\\alice", {"example.test", "", ""}).whole);
+    EXPECT_TRUE(hasnetbiosprefix("EXAMPLE\\alice"));
+    EXPECT_FALSE(hasnetbiosprefix("alice@EXAMPLE.TEST"));
+    EXPECT_EQ(accountsource("", "", ""), "");
+    EXPECT_EQ(dnsdomainof("CN=Alice,CN=Users,DC=Example,DC=test"), "Example.test");
+    EXPECT_EQ(dnsdomainof("o=Other"), "");
 }
 
 TEST(ldapidentity, baseandhostandfilter)
@@ -164,7 +199,7 @@ TEST(ldapidentity, baseandhostandfilter)
     EXPECT_EQ(urihost("ldapi://%2Fvar%2Frun%2Fslapd%2Fldapi"), "");
     EXPECT_EQ(urihost("not a uri"), "");
 
-    EXPECT_EQ(accountfilter("a*(b)\\"), "(|(sAMAccountName=a\\2A\\28b\\29\\5C)(uid=a\\2A\\28b\\29\\5C))");
+    EXPECT_EQ(filtervalue("a*(b)\\"), "a\\2A\\28b\\29\\5C");
 }
 
 } // namespace

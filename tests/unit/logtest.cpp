@@ -56,10 +56,11 @@ TEST_F(logtest, lineformat)
     mystream log;
     log.buffer->openlog(path.c_str());
     log.buffer->verbosity = 1;
-    log.at(1) << "value = " << 42u << ' ' << std::string("multi\nline") << logend;
+    log.at(1) << "value = " << 42u << ' ' << std::string("multi\nline\r\t\x1b[2J\x7f\\n") << logend;
     log << logend; // no level set: level 0, a line holding only the prefix
     log.buffer->openlog(nullptr);
-    const std::regex line(R"(\d\d/\d\d/\d\d \d\d:\d\d:\d\d \(1\) value = 42 multi\nline\n)"
+    // Control characters are escaped, so that one message is one line.
+    const std::regex line(R"(\d\d/\d\d/\d\d \d\d:\d\d:\d\d \(1\) value = 42 multi\\nline\\r\\t\\x1b\[2J\\x7f\\n\n)"
                           R"(\d\d/\d\d/\d\d \d\d:\d\d:\d\d \(0\) \n)");
     EXPECT_TRUE(std::regex_match(contents(path), line)) << contents(path);
 }
@@ -123,6 +124,16 @@ TEST_F(logtest, standardoutputinterleaved)
     EXPECT_TRUE(std::regex_match(captured.str(), std::regex(R"(A\d\d/\d\d/\d\d \d\d:\d\d:\d\d \(0\) line\nB)")))
         << captured.str();
     EXPECT_EQ(contents(path), ""); // the file was closed, and stays
+}
+
+TEST_F(logtest, eachlinereachesthefilewhenlogged)
+{
+    mystream log;
+    log.buffer->openlog(path.c_str());
+    log.at(0) << "first" << logend;
+    // Read while the log is still open: nothing waits in a buffer.
+    EXPECT_NE(contents(path).find("(0) first\n"), std::string::npos);
+    log.buffer->openlog(nullptr);
 }
 
 TEST_F(logtest, unopenablefiledropslines)

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <memory>
 #include <string>
 
@@ -64,6 +65,14 @@ TEST(lasterrortext, recordedcauseandfirstline)
     const char* second = lasterrortext();
     EXPECT_EQ(first, second);
     EXPECT_STREQ(first, "0 = Success");
+    // A longer text later doesn't move the storage the first pointer shows.
+    const std::string longer(5000, 'x');
+    platform::setlasterror(8, longer.c_str());
+    lasterrortext();
+    EXPECT_EQ(std::string(first), "8 = " + longer);
+    const std::string huge(100000, 'y');
+    platform::setlasterror(9, huge.c_str());
+    EXPECT_EQ(std::strlen(lasterrortext()), myexception::maxmessage);
 }
 
 } // namespace

@@ -13,6 +13,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace adsi {
 namespace {
@@ -33,16 +34,40 @@ bool succeeded(HRESULT result)
     return result == S_OK;
 }
 
-// Wide text to narrow text in the ANSI code page; a null string is "".
-std::string narrow(const wchar_t* wide)
+// Where in `narrow` (the ANSI text of `wide`) the code page's default
+// character stands in for a character it can't hold: each character is
+// converted alone to learn how many bytes it takes and whether it was lost.
+void findsubstitutes(const wchar_t* wide, std::vector<std::size_t>& substituted)
+{
+    std::size_t offset = 0;
+    for (const wchar_t* at = wide; *at;) {
+        const int units = IS_HIGH_SURROGATE(at[0]) && IS_LOW_SURROGATE(at[1]) ? 2 : 1;
+        char bytes[8];
+        BOOL lost = FALSE;
+        const int length = WideCharToMultiByte(CP_ACP, 0, at, units, bytes, sizeof bytes, nullptr, &lost);
+        if (lost)
+            substituted.push_back(offset);
+        offset += length > 0 ? length : 0;
+        at += units;
+    }
+}
+
+// Wide text to narrow text in the ANSI code page; a null string is "". The
+// positions of characters the code page can't hold go to `substituted`.
+std::string narrow(const wchar_t* wide, std::vector<std::size_t>* substituted = nullptr)
 {
     if (!wide)
         return std::string();
     int size = WideCharToMultiByte(CP_ACP, 0, wide, -1, nullptr, 0, nullptr, nullptr);
     std::string text(size > 0 ? size : 1, '\0');
-    if (size <= 0 || WideCharToMultiByte(CP_ACP, 0, wide, -1, &text[0], size, nullptr, nullptr) != size)
+    // A UTF-8 code page holds every character, and takes no such flag.
+    BOOL lost = FALSE;
+    BOOL* used = GetACP() == CP_UTF8 ? nullptr : &lost;
+    if (size <= 0 || WideCharToMultiByte(CP_ACP, 0, wide, -1, &text[0], size, nullptr, used) != size)
         throw myexception("unable to convert text (%s)", lasterrortext());
     text.resize(size - 1);
+    if (lost && substituted)
+        findsubstitutes(wide, *substituted);
     return text;
 }
 
@@ -154,7 +179,7 @@ public:
             return readresult::failed;
         value.isstring = data.get().vt == VT_BSTR;
         if (value.isstring)
-            value.text = narrow(data.get().bstrVal);
+            value.text = narrow(data.get().bstrVal, &value.substituted);
         return readresult::ok;
     }
 

@@ -5,6 +5,7 @@
 // for ldapsearch.
 #include "directory/userdirectory.h"
 #include "platform/ldap/ldapconnection.h"
+#include "platform/ldap/ldapdiscovery.h"
 #include "platform/ldap/ldapidentity.h"
 #include "platform/ldap/ldapschema.h"
 #include "platform/ldap/ldaptext.h"
@@ -79,10 +80,12 @@ public:
     bool openclass() override
     {
         names.attributelists(structural, user.values("objectClass"), mandatory, optional);
+        attributes = entryindex(user, names);
         return true;
     }
     void closeclass() override
     {
+        attributes = entryindex();
         mandatory.clear();
         optional.clear();
     }
@@ -103,19 +106,21 @@ public:
 
     readresult readattribute(std::size_t index, attributevalue& value) override
     {
-        const std::vector<std::string> values = user.values((*list)[index], &names);
+        const std::vector<std::string> values = attributes.values((*list)[index]);
         if (values.empty())
             return readresult::notfound;
         // Several values, or a value that isn't text, is "not a string".
         value.isstring = values.size() == 1 && names.isstring((*list)[index]);
         if (value.isstring)
-            value.text = tonarrow(values.front());
+            value.text = tonarrow(values.front(), &value.substituted);
         return readresult::ok;
     }
 
 private:
     bool readroot();
     bool searchaccount(const std::string& whoami);
+    bool searchfor(const account& wanted, const std::string& base);
+    std::string netbiosname();
     bool readentry();
     bool readschema();
 
@@ -127,6 +132,7 @@ private:
     schema names;
     std::string structural;
     std::vector<std::string> mandatory, optional;
+    entryindex attributes;
     const std::vector<std::string>* list = nullptr;
 };
 
@@ -140,10 +146,25 @@ bool directory::readroot()
     return true;
 }
 
+std::string directory::netbiosname()
+{
+    // Active Directory publishes it on the domain's crossRef object.
+    if (root.configurationnamingcontext.empty() || root.defaultnamingcontext.empty())
+        return std::string();
+    std::string name;
+    server.search("CN=Partitions," + root.configurationnamingcontext, LDAP_SCOPE_ONELEVEL,
+                  "(&(objectClass=crossRef)(nCName=" + filtervalue(root.defaultnamingcontext) + "))",
+                  {"nETBIOSName"}, 1, [&](entry&& crossref) {
+                      name = crossref.first("nETBIOSName");
+                      return false;
+                  });
+    return name;
+}
+
 bool directory::searchaccount(const std::string& whoami)
 {
-    const std::string account = accountname(whoami, server.option(LDAP_OPT_X_SASL_USERNAME), loginname());
-    if (account.empty())
+    const std::string source = accountsource(whoami, server.option(LDAP_OPT_X_SASL_USERNAME), loginname());
+    if (barename(source).empty())
         return fail(LDAP_NO_SUCH_OBJECT, "no account name to look up");
     const std::string base = searchbase(server.option(LDAP_OPT_DEFBASE), root.defaultnamingcontext, root.namingcontexts);
     if (base.empty()) {
@@ -151,16 +172,31 @@ bool directory::searchaccount(const std::string& whoami)
             return fail(static_cast<int>(rootfailure.code), rootfailure.text);
         return fail(LDAP_NO_SUCH_OBJECT, "no search base: the server names no naming context");
     }
+    domainnames own{dnsdomainof(root.defaultnamingcontext.empty() ? base : root.defaultnamingcontext),
+                    kerberosrealm(), std::string()};
+    account wanted = resolveaccount(source, own);
+    if (wanted.whole && hasnetbiosprefix(source)) {
+        own.netbios = netbiosname();
+        wanted = resolveaccount(source, own);
+    }
+    return searchfor(wanted, base);
+}
+
+bool directory::searchfor(const account& wanted, const std::string& base)
+{
     std::vector<entry> found;
-    const int result =
-        server.search(base, LDAP_SCOPE_SUBTREE, accountfilter(account), {"*", "subschemaSubentry"}, 2, found);
+    const int result = server.search(base, LDAP_SCOPE_SUBTREE, accountfilter(wanted), {"*", "subschemaSubentry"}, 2,
+                                     [&](entry&& match) {
+                                         found.push_back(std::move(match));
+                                         return found.size() < 2;
+                                     });
     if (result != LDAP_SUCCESS && result != LDAP_SIZELIMIT_EXCEEDED)
         return false;
     if (found.empty())
-        return fail(LDAP_NO_RESULTS_RETURNED, "no directory entry for the account " + account + " under " + base);
+        return fail(LDAP_NO_RESULTS_RETURNED, "no directory entry for the account " + wanted.name + " under " + base);
     if (found.size() > 1 || result == LDAP_SIZELIMIT_EXCEEDED)
         return fail(LDAP_MORE_RESULTS_TO_RETURN,
-                    "several directory entries for the account " + account + " under " + base);
+                    "several directory entries for the account " + wanted.name + " under " + base);
     user = std::move(found.front());
     userdn = user.dn;
     return true;
@@ -168,14 +204,7 @@ bool directory::searchaccount(const std::string& whoami)
 
 bool directory::readentry()
 {
-    std::vector<entry> found;
-    if (server.search(userdn, LDAP_SCOPE_BASE, "(objectClass=*)", {"*", "subschemaSubentry"}, 0, found) !=
-        LDAP_SUCCESS)
-        return false;
-    if (found.empty())
-        return fail(LDAP_NO_SUCH_OBJECT, ldap_err2string(LDAP_NO_SUCH_OBJECT));
-    user = std::move(found.front());
-    return true;
+    return server.readentry(userdn, {"*", "subschemaSubentry"}, user);
 }
 
 bool directory::readschema()

@@ -1,12 +1,15 @@
 #include "platform/ldap/ldapconnection.h"
 
 #include "platform/ldap/ldapdiscovery.h"
+#include "platform/ldap/ldapidentity.h"
 #include "platform/ldap/ldapschema.h"
 #include "platform/ldap/ldaptext.h"
 #include "platform/platform.h"
 
 #include <sasl/sasl.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -19,6 +22,10 @@ namespace {
 // An unreachable or silent server must end the run, not hang it.
 const timeval networktimeout = {5, 0};
 const timeval operationtimeout = {10, 0};
+// The largest single message taken from a server: ten times the largest
+// subschema seen in practice. A server that sends more is refused rather
+// than allowed to fill memory.
+const ber_len_t maxanswer = 64 * 1024 * 1024;
 
 struct messagefree {
     void operator()(LDAPMessage* message) const { ldap_msgfree(message); }
@@ -41,24 +48,42 @@ int nointeraction(LDAP*, unsigned, void*, void* questions)
     return LDAP_SUCCESS;
 }
 
-// Hands each attribute of an entry, with its values, to `visit`, in place:
-// a subschema runs to megabytes and is never copied whole.
-template <typename visitor> void walkattributes(LDAP* ld, LDAPMessage* answer, visitor&& visit)
-{
-    BerElement* start = nullptr;
-    berval dn = {0, nullptr};
-    const int result = ldap_get_dn_ber(ld, answer, &start, &dn);
-    berposition position(start);
-    if (result != LDAP_SUCCESS)
-        return;
-    berval name = {0, nullptr};
-    berval* values = nullptr;
-    while (ldap_get_attribute_ber(ld, answer, position.get(), &name, &values) == LDAP_SUCCESS && name.bv_val) {
-        visit(name, values);
+// One answer's attributes, read in place one after the other: a subschema
+// runs to megabytes, and is never copied whole.
+class attributereader {
+public:
+    attributereader(LDAP* ld, LDAPMessage* answer) : ld(ld), answer(answer)
+    {
+        BerElement* start = nullptr;
+        berval dn = {0, nullptr};
+        if (ldap_get_dn_ber(ld, answer, &start, &dn) == LDAP_SUCCESS)
+            position.reset(start);
+        else
+            ber_free(start, 0);
+    }
+    attributereader(const attributereader&) = delete;
+    attributereader& operator=(const attributereader&) = delete;
+    ~attributereader() { ber_memfree(values); }
+
+    // Moves to the next attribute; false after the last.
+    bool next()
+    {
         ber_memfree(values);
         values = nullptr;
+        return position &&
+               ldap_get_attribute_ber(ld, answer, position.get(), &name, &values) == LDAP_SUCCESS && name.bv_val;
     }
-}
+    std::string type() const { return std::string(name.bv_val, name.bv_len); }
+    // The current attribute's values, ending at a null one.
+    const berval* first() const { return values; }
+
+private:
+    LDAP* ld;
+    LDAPMessage* answer;
+    berposition position;
+    berval name = {0, nullptr};
+    berval* values = nullptr;
+};
 
 entry toentry(LDAP* ld, LDAPMessage* answer)
 {
@@ -67,12 +92,34 @@ entry toentry(LDAP* ld, LDAPMessage* answer)
         result.dn = dn;
         ldap_memfree(dn);
     }
-    walkattributes(ld, answer, [&](const berval& name, const berval* values) {
+    attributereader attributes(ld, answer);
+    while (attributes.next()) {
         std::vector<std::string> texts;
-        for (const berval* value = values; value && value->bv_val; ++value)
+        for (const berval* value = attributes.first(); value && value->bv_val; ++value)
             texts.emplace_back(value->bv_val, value->bv_len);
-        result.attributes.emplace_back(std::string(name.bv_val, name.bv_len), std::move(texts));
-    });
+        result.attributes.emplace_back(attributes.type(), std::move(texts));
+    }
+    return result;
+}
+
+void adddescriptions(LDAP* ld, LDAPMessage* answer, schema& into)
+{
+    std::string description;
+    attributereader attributes(ld, answer);
+    while (attributes.next()) {
+        const std::string type = lower(attributes.type());
+        for (const berval* value = attributes.first(); value && value->bv_val; ++value) {
+            description.assign(value->bv_val, value->bv_len);
+            into.add(type, description.c_str());
+        }
+    }
+}
+
+std::string dnof(LDAP* ld, LDAPMessage* answer)
+{
+    char* dn = ldap_get_dn(ld, answer);
+    std::string result = dn ? dn : "";
+    ldap_memfree(dn);
     return result;
 }
 
@@ -82,6 +129,12 @@ bool fail(int code, const std::string& text)
 {
     platform::setlasterror(static_cast<std::uint32_t>(code), text.c_str());
     return false;
+}
+
+int connection::failed(int code) const
+{
+    fail(code);
+    return code;
 }
 
 bool connection::fail(int code) const
@@ -124,6 +177,11 @@ bool connection::open()
     ldap_set_option(ld, LDAP_OPT_REFERRALS, LDAP_OPT_OFF);
     ldap_set_option(ld, LDAP_OPT_NETWORK_TIMEOUT, &networktimeout);
     ldap_set_option(ld, LDAP_OPT_TIMEOUT, &operationtimeout);
+    Sockbuf* socket = nullptr;
+    if (ldap_get_option(ld, LDAP_OPT_SOCKBUF, &socket) == LDAP_OPT_SUCCESS && socket) {
+        ber_len_t largest = maxanswer;
+        ber_sockbuf_ctrl(socket, LBER_SB_OPT_SET_MAX_INCOMING, &largest);
+    }
     // A name from an SRV record is the server's own: no reverse look-up to
     // "canonicalise" it for the Kerberos service principal.
     if (!discovered.empty())
@@ -159,62 +217,104 @@ std::string connection::whoami()
     return answer;
 }
 
-int connection::search(const std::string& base, int scope, const std::string& filter,
-                       const std::vector<const char*>& attributes, int sizelimit, std::vector<entry>& found)
+int connection::request(const std::string& base, int scope, const std::string& filter,
+                        const std::vector<const char*>& attributes, int sizelimit,
+                        const std::function<bool(LDAPMessage*)>& onmessage)
 {
     std::vector<const char*> names = attributes;
     names.push_back(nullptr);
-    timeval timeout = operationtimeout;
-    LDAPMessage* raw = nullptr;
-    const int result = ldap_search_ext_s(ld, base.c_str(), scope, filter.c_str(), const_cast<char**>(names.data()),
-                                         0, nullptr, nullptr, &timeout, sizelimit, &raw);
-    message answer(raw);
-    // A search that got no answer at all (connection lost, time-out) has no
-    // entries to look at.
-    for (LDAPMessage* item = answer ? ldap_first_entry(ld, answer.get()) : nullptr; item;
-         item = ldap_next_entry(ld, item))
-        found.push_back(toentry(ld, item));
+    timeval limit = operationtimeout;
+    int id = 0;
+    int result = ldap_search_ext(ld, base.c_str(), scope, filter.c_str(), const_cast<char**>(names.data()), 0,
+                                 nullptr, nullptr, &limit, sizelimit, &id);
     if (result != LDAP_SUCCESS)
-        fail(result);
-    return result;
+        return failed(result);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(operationtimeout.tv_sec);
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - std::chrono::steady_clock::now());
+        timeval wait = {static_cast<time_t>(std::max<long long>(left.count(), 0) / 1000000),
+                        static_cast<suseconds_t>(std::max<long long>(left.count(), 0) % 1000000)};
+        LDAPMessage* raw = nullptr;
+        const int type = ldap_result(ld, id, LDAP_MSG_ONE, &wait, &raw);
+        message answer(raw);
+        if (type == 0 || type == -1) {
+            // No answer in time, or none at all (the connection is gone).
+            if (type == 0)
+                ldap_abandon_ext(ld, id, nullptr, nullptr);
+            result = LDAP_TIMEOUT;
+            ldap_get_option(ld, LDAP_OPT_RESULT_CODE, &result);
+            if (type == 0 || result == LDAP_SUCCESS)
+                result = LDAP_TIMEOUT;
+            return failed(result);
+        }
+        if (type == LDAP_RES_SEARCH_RESULT) {
+            char* matched = nullptr;
+            char* text = nullptr;
+            int parsed = ldap_parse_result(ld, answer.get(), &result, &matched, &text, nullptr, nullptr, 0);
+            ldap_memfree(matched);
+            ldap_memfree(text);
+            if (parsed != LDAP_SUCCESS)
+                result = parsed;
+            return result == LDAP_SUCCESS ? result : failed(result);
+        }
+        if (type == LDAP_RES_SEARCH_ENTRY && !onmessage(answer.get())) {
+            ldap_abandon_ext(ld, id, nullptr, nullptr);
+            return LDAP_SUCCESS;
+        }
+    }
+}
+
+int connection::search(const std::string& base, int scope, const std::string& filter,
+                       const std::vector<const char*>& attributes, int sizelimit,
+                       const std::function<bool(entry&&)>& take)
+{
+    return request(base, scope, filter, attributes, sizelimit,
+                   [&](LDAPMessage* answer) { return take(toentry(ld, answer)); });
+}
+
+bool connection::readentry(const std::string& dn, const std::vector<const char*>& attributes, entry& found)
+{
+    bool named = false;
+    const int result = search(dn, LDAP_SCOPE_BASE, "(objectClass=*)", attributes, 0, [&](entry&& item) {
+        named = samedn(item.dn, dn);
+        if (named)
+            found = std::move(item);
+        return !named;
+    });
+    if (result != LDAP_SUCCESS)
+        return false;
+    if (!named)
+        return openldap::fail(LDAP_NO_SUCH_OBJECT, "the server sent no entry named " + dn);
+    return true;
 }
 
 bool connection::readrootdse(rootdse& root)
 {
-    std::vector<entry> found;
-    const int result = search("", LDAP_SCOPE_BASE, "(objectClass=*)",
-                              {"namingContexts", "defaultNamingContext", "subschemaSubentry"}, 0, found);
-    if (result != LDAP_SUCCESS)
+    entry found;
+    if (!readentry("", {"namingContexts", "defaultNamingContext", "configurationNamingContext", "subschemaSubentry"},
+                   found))
         return false;
-    if (found.empty())
-        return openldap::fail(LDAP_NO_SUCH_OBJECT, "the server sent no root DSE");
-    root.namingcontexts = found[0].values("namingContexts");
-    root.defaultnamingcontext = found[0].first("defaultNamingContext");
-    root.subschemasubentry = found[0].first("subschemaSubentry");
+    root.namingcontexts = found.values("namingContexts");
+    root.defaultnamingcontext = found.first("defaultNamingContext");
+    root.configurationnamingcontext = found.first("configurationNamingContext");
+    root.subschemasubentry = found.first("subschemaSubentry");
     return true;
 }
 
 bool connection::readsubschema(const std::string& dn, schema& into)
 {
-    const char* names[] = {"attributeTypes", "objectClasses", "dITContentRules", nullptr};
-    timeval timeout = operationtimeout;
-    LDAPMessage* raw = nullptr;
-    const int result = ldap_search_ext_s(ld, dn.c_str(), LDAP_SCOPE_BASE, "(objectClass=*)",
-                                         const_cast<char**>(names), 0, nullptr, nullptr, &timeout, 0, &raw);
-    message answer(raw);
+    bool named = false;
+    const int result = request(dn, LDAP_SCOPE_BASE, "(objectClass=*)",
+                               {"attributeTypes", "objectClasses", "dITContentRules"}, 0, [&](LDAPMessage* answer) {
+                                   named = samedn(dnof(ld, answer), dn);
+                                   if (named)
+                                       adddescriptions(ld, answer, into);
+                                   return !named;
+                               });
     if (result != LDAP_SUCCESS)
-        return fail(result);
-    LDAPMessage* subentry = answer ? ldap_first_entry(ld, answer.get()) : nullptr;
-    if (!subentry)
+        return false;
+    if (!named)
         return openldap::fail(LDAP_NO_SUCH_OBJECT, "the server sent no subschema entry " + dn);
-    std::string description;
-    walkattributes(ld, subentry, [&](const berval& name, const berval* values) {
-        const std::string type = lower(std::string(name.bv_val, name.bv_len));
-        for (const berval* value = values; value && value->bv_val; ++value) {
-            description.assign(value->bv_val, value->bv_len);
-            into.add(type, description.c_str());
-        }
-    });
     return true;
 }
 

@@ -8,6 +8,7 @@
 
 #include <ldap.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,7 @@ class schema;
 struct rootdse {
     std::vector<std::string> namingcontexts;
     std::string defaultnamingcontext;
+    std::string configurationnamingcontext; // Active Directory's
     std::string subschemasubentry;
 };
 
@@ -48,13 +50,19 @@ public:
     std::string whoami();
     // REQUIRES: bind.
     bool readrootdse(rootdse& root);
-    // A search for entries with `attributes`; at most `sizelimit` entries
-    // (0: the server's limit). A search that ends at the size limit returns
-    // LDAP_SIZELIMIT_EXCEEDED with the entries it got. Returns the result
-    // code; the cause is recorded for any code but LDAP_SUCCESS.
+    // A search for entries with `attributes`, asking the server for at most
+    // `sizelimit` entries (0: no limit). Each entry is handed to `take` as it
+    // arrives, and kept only if `take` keeps it; when `take` returns false
+    // the search is abandoned and counts as complete. Returns the result
+    // code (LDAP_SIZELIMIT_EXCEEDED when the server stopped at the limit);
+    // the cause is recorded for any code but LDAP_SUCCESS.
     // REQUIRES: bind.
     int search(const std::string& base, int scope, const std::string& filter,
-               const std::vector<const char*>& attributes, int sizelimit, std::vector<entry>& found);
+               const std::vector<const char*>& attributes, int sizelimit,
+               const std::function<bool(entry&&)>& take);
+    // Reads the entry named `dn` itself: an entry the server sends under any
+    // other DN is passed over. REQUIRES: bind.
+    bool readentry(const std::string& dn, const std::vector<const char*>& attributes, entry& found);
     // Reads the type, class and content-rule descriptions of the subschema
     // entry `dn` into `into`. REQUIRES: bind.
     bool readsubschema(const std::string& dn, schema& into);
@@ -66,6 +74,13 @@ public:
 
 private:
     bool fail(int code) const;
+    int failed(int code) const; // fail(), returning the code
+    // Sends a search and hands each answer message to `onmessage` as it
+    // comes, until the result or until `onmessage` returns false; within the
+    // request time-out. Returns the result code.
+    int request(const std::string& base, int scope, const std::string& filter,
+                const std::vector<const char*>& attributes, int sizelimit,
+                const std::function<bool(LDAPMessage*)>& onmessage);
     LDAP* ld = nullptr;
     std::string uris;
 };

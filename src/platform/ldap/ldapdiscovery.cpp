@@ -15,21 +15,6 @@ namespace openldap {
 
 namespace {
 
-std::string kerberosrealm()
-{
-    krb5_context context = nullptr;
-    if (krb5_init_context(&context) != 0)
-        return std::string();
-    char* realm = nullptr;
-    std::string result;
-    if (krb5_get_default_realm(context, &realm) == 0 && realm) {
-        result = realm;
-        krb5_free_default_realm(context, realm);
-    }
-    krb5_free_context(context);
-    return result;
-}
-
 std::string dnsdomain()
 {
     char host[256] = {};
@@ -62,6 +47,21 @@ std::string srvhosts(const std::string& domain)
 }
 
 } // namespace
+
+std::string kerberosrealm()
+{
+    krb5_context context = nullptr;
+    if (krb5_init_context(&context) != 0)
+        return std::string();
+    char* realm = nullptr;
+    std::string result;
+    if (krb5_get_default_realm(context, &realm) == 0 && realm) {
+        result = realm;
+        krb5_free_default_realm(context, realm);
+    }
+    krb5_free_context(context);
+    return result;
+}
 
 bool ldapunconfigured()
 {

@@ -7,6 +7,9 @@
 
 namespace openldap {
 
+// The machine's Kerberos default realm (krb5.conf); "" when none.
+std::string kerberosrealm();
+
 // Whether libldap was left to its built-in default server (no URI or HOST in
 // ldap.conf, ~/.ldaprc or the environment).
 bool ldapunconfigured();

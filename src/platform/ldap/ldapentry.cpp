@@ -5,13 +5,12 @@
 
 namespace openldap {
 
-std::vector<std::string> entry::values(const std::string& name, const schema* names) const
+std::vector<std::string> entry::values(const std::string& name) const
 {
-    const std::string wanted = lower(names ? names->attributename(name) : name);
+    const std::string wanted = lower(name);
     std::vector<std::string> result;
     for (const auto& attribute : attributes) {
-        std::string type = attribute.first.substr(0, attribute.first.find(';'));
-        if (lower(names ? names->attributename(type) : type) == wanted)
+        if (lower(attribute.first.substr(0, attribute.first.find(';'))) == wanted)
             result.insert(result.end(), attribute.second.begin(), attribute.second.end());
     }
     return result;
@@ -21,6 +20,35 @@ std::string entry::first(const std::string& name) const
 {
     const std::vector<std::string> found = values(name);
     return found.empty() ? std::string() : found.front();
+}
+
+namespace {
+
+// The key an attribute is filed under: its first name, in lower case.
+std::string key(const schema& names, const std::string& description)
+{
+    return lower(names.attributename(description.substr(0, description.find(';'))));
+}
+
+} // namespace
+
+entryindex::entryindex(const entry& indexed, const schema& names) : names(&names)
+{
+    for (const auto& attribute : indexed.attributes)
+        attributes[key(names, attribute.first)].push_back(&attribute.second);
+}
+
+std::vector<std::string> entryindex::values(const std::string& name) const
+{
+    std::vector<std::string> result;
+    if (!names)
+        return result;
+    auto found = attributes.find(key(*names, name));
+    if (found == attributes.end())
+        return result;
+    for (const std::vector<std::string>* values : found->second)
+        result.insert(result.end(), values->begin(), values->end());
+    return result;
 }
 
 } // namespace openldap

@@ -40,6 +40,11 @@ std::string barename(const std::string& name)
     return result;
 }
 
+bool samedn(const std::string& first, const std::string& second)
+{
+    return normalizeddn(first) == normalizeddn(second);
+}
+
 bool innamingcontext(const std::string& dn, const std::vector<std::string>& namingcontexts)
 {
     const std::string normal = normalizeddn(dn);
@@ -63,17 +68,53 @@ std::string whoamientry(const std::string& whoami, const std::vector<std::string
     return whoami.substr(3);
 }
 
-std::string accountname(const std::string& whoami, const std::string& saslname, const std::string& loginname)
+std::string accountsource(const std::string& whoami, const std::string& saslname, const std::string& loginname)
 {
     if (startswith(whoami, "u:")) {
-        const std::string name = barename(whoami.substr(2));
-        if (!name.empty() && !startswith(name, "s-1-"))
+        const std::string name = whoami.substr(2);
+        const std::string bare = barename(name);
+        if (!bare.empty() && !startswith(bare, "s-1-"))
             return name;
     }
     // A plain name or a Kerberos principal, never an identity in DN form.
     if (!saslname.empty() && saslname.find('=') == std::string::npos)
-        return barename(saslname);
-    return barename(loginname);
+        return saslname;
+    return loginname;
+}
+
+account resolveaccount(const std::string& source, const domainnames& own)
+{
+    auto isown = [&](const std::string& domain) {
+        const std::string name = lower(domain);
+        return !name.empty() && (name == lower(own.dnsdomain) || name == lower(own.realm) || name == lower(own.netbios));
+    };
+    const std::string::size_type slash = source.rfind('\\');
+    const std::string::size_type at = source.find('@', slash == std::string::npos ? 0 : slash + 1);
+    const bool ownprefix = slash == std::string::npos || isown(source.substr(0, slash));
+    const bool ownsuffix = at == std::string::npos || isown(source.substr(at + 1));
+    if (ownprefix && ownsuffix)
+        return {barename(source), false};
+    return {source, true};
+}
+
+bool hasnetbiosprefix(const std::string& source)
+{
+    return source.find('\\') != std::string::npos;
+}
+
+std::string dnsdomainof(const std::string& dn)
+{
+    LDAPDN parsed = nullptr;
+    if (ldap_str2dn(dn.c_str(), &parsed, LDAP_DN_FORMAT_LDAP) != LDAP_SUCCESS)
+        return std::string();
+    std::string domain;
+    for (int i = 0; parsed && parsed[i]; ++i) {
+        const LDAPAVA* ava = parsed[i][0];
+        if (ava && !parsed[i][1] && lower(std::string(ava->la_attr.bv_val, ava->la_attr.bv_len)) == "dc")
+            domain += (domain.empty() ? "" : ".") + std::string(ava->la_value.bv_val, ava->la_value.bv_len);
+    }
+    ldap_dnfree(parsed);
+    return domain;
 }
 
 std::string searchbase(const std::string& configured, const std::string& defaultnamingcontext,
@@ -97,14 +138,22 @@ std::string urihost(const std::string& uris)
     return host;
 }
 
-std::string accountfilter(const std::string& name)
+std::string filtervalue(const std::string& value)
 {
-    berval raw = {name.size(), const_cast<char*>(name.data())};
+    berval raw = {value.size(), const_cast<char*>(value.data())};
     berval escaped = {0, nullptr};
     if (ldap_bv2escaped_filter_value(&raw, &escaped) != 0)
         throw std::bad_alloc();
-    const std::string value(escaped.bv_val, escaped.bv_len);
+    const std::string result(escaped.bv_val, escaped.bv_len);
     ber_memfree(escaped.bv_val);
+    return result;
+}
+
+std::string accountfilter(const account& user)
+{
+    const std::string value = filtervalue(user.name);
+    if (user.whole)
+        return "(userPrincipalName=" + value + ")";
     return "(|(sAMAccountName=" + value + ")(uid=" + value + "))";
 }
 

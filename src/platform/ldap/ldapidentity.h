@@ -16,13 +16,44 @@ std::string barename(const std::string& name);
 // (an authentication identity such as "dn:...,cn=auth", a "u:" answer).
 std::string whoamientry(const std::string& whoami, const std::vector<std::string>& namingcontexts);
 
+// Whether two DNs name the same entry, however each is spelled.
+bool samedn(const std::string& first, const std::string& second);
+
 // Whether `dn` lies below one of `namingcontexts` (not equal to one).
 bool innamingcontext(const std::string& dn, const std::vector<std::string>& namingcontexts);
 
-// The account name to search for: the "u:" name of a "Who am I?" answer
-// unless it is a SID, else the SASL user name unless it is a DN, else the
-// login name; each without domain or realm. "" when there is none.
-std::string accountname(const std::string& whoami, const std::string& saslname, const std::string& loginname);
+// The directory's own names for its domain. A user name qualified with one
+// of them ("EXAMPLE\alice", "alice@EXAMPLE.TEST") is this directory's
+// account "alice"; one qualified with any other domain belongs to someone
+// else's domain and must not be taken for the namesake here.
+struct domainnames {
+    std::string dnsdomain; // from the naming context: DC=example,DC=test is example.test
+    std::string realm;     // the Kerberos realm
+    std::string netbios;   // Active Directory's NetBIOS domain name
+};
+
+// The account to search for, and how.
+struct account {
+    std::string name;
+    // The name is qualified with a foreign domain: it is searched as a whole
+    // (userPrincipalName), never by its bare part.
+    bool whole = false;
+};
+
+// The name the account search starts from, as given: the "u:" name of a
+// "Who am I?" answer unless it is a SID, else the SASL user name unless it
+// is a DN, else the login name. "" when there is none.
+std::string accountsource(const std::string& whoami, const std::string& saslname, const std::string& loginname);
+
+// The account `source` stands for: its bare name when every domain that
+// qualifies it is one of `own` (in any letter case), else the whole name.
+account resolveaccount(const std::string& source, const domainnames& own);
+
+// Whether `source` carries a "DOMAIN\" prefix, which may be the NetBIOS name.
+bool hasnetbiosprefix(const std::string& source);
+
+// The DNS domain that a DN's domain components spell ("" without any).
+std::string dnsdomainof(const std::string& dn);
 
 // The base of the account search: the configured base, else the root DSE's
 // default naming context, else its first naming context; "" when none.
@@ -33,7 +64,11 @@ std::string searchbase(const std::string& configured, const std::string& default
 // socket (ldapi://) or a URI that doesn't parse.
 std::string urihost(const std::string& uris);
 
-// An account search filter for `name`, escaped for use in a filter.
-std::string accountfilter(const std::string& name);
+// The account search's filter, with the name escaped: the bare name as
+// sAMAccountName or uid, a whole name as userPrincipalName.
+std::string accountfilter(const account& user);
+
+// A value escaped for use in a search filter.
+std::string filtervalue(const std::string& value);
 
 } // namespace openldap

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <memory>
 #include <unordered_set>
 
 namespace openldap {
@@ -61,17 +62,19 @@ bool isstringsyntax(const std::string& oid)
     return text.count(oid) != 0;
 }
 
-// Parses one description with a libldap parser, hands the result to `use`,
-// and frees it; a description that doesn't parse is skipped.
-template <typename parser, typename releaser, typename user>
-void parse(const char* description, parser parsefunction, releaser release, user use)
+// Parses one description with a libldap parser and hands the result to
+// `use`; the result is freed on every path. A description that doesn't
+// parse, or that has no OID (the lenient parser lets "( NAME 'x' )" through),
+// is skipped: nothing could name it.
+template <typename parsed, typename user>
+void parse(const char* description, parsed* (*parser)(const char*, int*, const char**, unsigned),
+           void (*release)(parsed*), char* parsed::*oid, user use)
 {
     int code = 0;
     const char* error = nullptr;
-    if (auto* parsed = parsefunction(description, &code, &error, lenient)) {
-        use(*parsed);
-        release(parsed);
-    }
+    std::unique_ptr<parsed, void (*)(parsed*)> result(parser(description, &code, &error, lenient), release);
+    if (result && (*result).*oid)
+        use(*result);
 }
 
 } // namespace
@@ -88,7 +91,8 @@ void schema::add(const std::string& type, const char* description)
 
 void schema::addattributetype(const char* description)
 {
-    parse(description, ldap_str2attributetype, ldap_attributetype_free, [&](const LDAPAttributeType& type) {
+    parse(description, ldap_str2attributetype, ldap_attributetype_free, &LDAPAttributeType::at_oid,
+          [&](const LDAPAttributeType& type) {
         index(attributeindex, type.at_names, type.at_oid, attributes.size());
         attributes.push_back({firstname(type.at_names, type.at_oid), type.at_sup_oid ? type.at_sup_oid : "",
                               type.at_syntax_oid ? type.at_syntax_oid : ""});
@@ -97,7 +101,8 @@ void schema::addattributetype(const char* description)
 
 void schema::addobjectclass(const char* description)
 {
-    parse(description, ldap_str2objectclass, ldap_objectclass_free, [&](const LDAPObjectClass& oc) {
+    parse(description, ldap_str2objectclass, ldap_objectclass_free, &LDAPObjectClass::oc_oid,
+          [&](const LDAPObjectClass& oc) {
         index(classindex, oc.oc_names, oc.oc_oid, classes.size());
         classes.push_back({firstname(oc.oc_names, oc.oc_oid), oc.oc_oid, strings(oc.oc_sup_oids), oc.oc_kind,
                            strings(oc.oc_at_oids_must), strings(oc.oc_at_oids_may)});
@@ -106,7 +111,8 @@ void schema::addobjectclass(const char* description)
 
 void schema::addcontentrule(const char* description)
 {
-    parse(description, ldap_str2contentrule, ldap_contentrule_free, [&](const LDAPContentRule& rule) {
+    parse(description, ldap_str2contentrule, ldap_contentrule_free, &LDAPContentRule::cr_oid,
+          [&](const LDAPContentRule& rule) {
         // A content rule is named by the OID of its structural class.
         ruleindex.emplace(lower(rule.cr_oid), rules.size());
         rules.push_back({strings(rule.cr_oc_oids_aux), strings(rule.cr_at_oids_must), strings(rule.cr_at_oids_may)});

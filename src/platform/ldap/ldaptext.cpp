@@ -9,7 +9,7 @@
 
 namespace openldap {
 
-std::string tonarrow(const std::string& utf8)
+std::string tonarrow(const std::string& utf8, std::vector<std::size_t>* substituted)
 {
     const char* codeset = nl_langinfo(CODESET);
     if (!codeset || std::strcmp(codeset, "UTF-8") == 0)
@@ -30,6 +30,8 @@ std::string tonarrow(const std::string& utf8)
             continue;
         // A character the target can't hold, or a broken sequence: one "?"
         // in its place, then on with the next character.
+        if (substituted)
+            substituted->push_back(result.size());
         result += '?';
         do {
             ++in;
