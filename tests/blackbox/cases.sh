@@ -108,12 +108,50 @@ native)
         rm -f "$LOGFILE"
     fi
 
-    # Output that can't be written is a failure.
-    "$USERMAIL" -s x@example.com >/dev/full
-    status=$?
-    expect_status 1 "standard output full"
-    logged 0 "unable to write to standard output (28 = No space left on device)" "$LOGFILE" ||
-        fail "a full standard output must be logged: <$(cat "$LOGFILE")>"
+    # A hard link to one of the user's own files is no log either.
+    rm -f "$LOGFILE"
+    echo precious >"$work/linked"
+    ln "$work/linked" "$LOGFILE"
+    run -v -s
+    expect_status 0 "planted hard link"
+    [ "$(cat "$work/linked")" = precious ] || fail "a planted hard link must leave the other file untouched"
+    rm -f "$LOGFILE"
+
+    # The default log goes to the user's own temporary directory.
+    mkdir -m 700 "$work/runtime"
+    (unset TMPDIR; XDG_RUNTIME_DIR=$work/runtime "$USERMAIL" -x >/dev/null)
+    [ -s "$work/runtime/usermail.log" ] || fail "without TMPDIR the log belongs in XDG_RUNTIME_DIR"
+    if [ "$(id -u)" = 0 ]; then
+        chown 65534 "$work/runtime"
+        rm -f "$work/runtime/usermail.log"
+        (unset TMPDIR; XDG_RUNTIME_DIR=$work/runtime "$USERMAIL" -x >/dev/null)
+        [ ! -e "$work/runtime/usermail.log" ] || fail "another user's XDG_RUNTIME_DIR must not hold the log"
+    fi
+
+    # Output that can't be written is a failure: a full device, a closed
+    # standard output (whose descriptor the log must not take over), a
+    # reader that has gone (no SIGPIPE death).
+    for how in full closed pipe; do
+        rm -f "$LOGFILE"
+        case $how in
+        full) "$USERMAIL" -s x@example.com >/dev/full ;;
+        closed) "$USERMAIL" -s x@example.com >&- ;;
+        pipe) python3 -c 'import os, signal, sys
+r, w = os.pipe(); os.close(r); os.dup2(w, 1)
+signal.signal(signal.SIGPIPE, signal.SIG_DFL)
+os.execv(sys.argv[1], sys.argv[1:])' "$USERMAIL" -s x@example.com ;;
+        esac
+        status=$?
+        expect_status 1 "standard output $how"
+        case $how in
+        full) cause="28 = No space left on device" ;;
+        closed) cause="9 = Bad file descriptor" ;;
+        pipe) cause="32 = Broken pipe" ;;
+        esac
+        logged 0 "unable to write to standard output ($cause)" "$LOGFILE" ||
+            fail "standard output $how must be logged: <$(cat "$LOGFILE")>"
+        grep -q "x@example.com$" "$LOGFILE" && fail "standard output $how: the address went into the log"
+    done
     ;;
 *)
     echo "unknown group $group"

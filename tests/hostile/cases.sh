@@ -1,0 +1,106 @@
+#!/bin/bash
+# Runs of the built program against the scripted LDAP server (server.sh), one
+# scenario of scenarios.json per row: a server that drops, stalls, lies or
+# floods, text that isn't ASCII, names from other domains, and a run that is
+# killed.
+#   USERMAIL  the program      SERVER  the server's directory of sockets
+# Usage: cases.sh GROUP
+group=$1
+. "$(dirname "$0")/../common.sh"
+export LDAPCONF=/dev/null LDAPRC=.no-ldaprc TMPDIR=$work
+cd "$work" || exit 2
+
+uri() { printf 'ldapi://%s' "$(printf '%s' "$SERVER/$1.sock" | sed 's|/|%2F|g')"; }
+# run SCENARIO ARGS...: sets $out, $status and $log (the log's messages)
+run() {
+    local scenario=$1
+    shift
+    rm -f "$work/usermail.log"
+    capture env LDAPURI="$(uri "$scenario")" timeout 60 "$USERMAIL" "$@"
+    log=$(messages "$work/usermail.log")
+}
+# check SCENARIO STATUS OUTPUT [ARGS...]: OUTPUT may end in "*" (a prefix)
+check() {
+    local scenario=$1 want=$2 output=$3
+    shift 3
+    run "$scenario" "$@"
+    local same
+    if [[ $output == *"*" ]]; then [[ $out == "${output%\*}"* ]]; else [ "$out" = "$output" ]; fi
+    same=$?
+    [ "$status" = "$want" ] && [ "$same" = 0 ] ||
+        fail "$scenario $*: exit $status, output <$out>; expected exit $want, <$output>"
+    [[ $log == *"0 $out"* ]] || [ "$status" = 0 ] || fail "$scenario: the failure was not logged: <$log>"
+}
+
+case $group in
+faults)
+    # A connection that is gone or broken mid-query is a failure with its
+    # cause, never an abort (SIGABRT) or a SIGPIPE death.
+    lost="(4294967295 = Can't contact LDAP server)"
+    check dropatentry 1 "unable to bind to user object $lost"
+    check dropatsearch 1 "unable to retrieve user name $lost"
+    check dropafterwhoami 1 "unable to retrieve user name $lost"
+    check malformedwhoami 1 "unable to retrieve user name $lost"
+    # A server that won't show its root DSE: its own cause, not "no naming context".
+    check rootdseerror 1 "unable to retrieve user name (50 = Insufficient access: insufficient access)"
+    # An entry under another DN, sent first, is never taken for the user's.
+    check decoy 0 "alice@example.test" -p mail
+    check decoyonly 1 "unable to bind to user object (32 = No such object*"
+    # More than a sane answer holds: refused, not taken into memory.
+    check hugeentry 1 "unable to bind to user object $lost"
+    check flood 1 "unable to retrieve user name (4294967281 = several directory entries for the account alice*"
+    # A server that never answers: the request time-out ends the run.
+    check silentrootdse 1 "unable to retrieve user name (4294967291 = Timed out)"
+    ;;
+text)
+    # Descriptions without an OID are passed over; the rest of the schema stands.
+    check oidless 0 "alice@example.test" -p mail
+    # Nothing cut out of a non-ASCII word is printed, in any locale; the
+    # other addresses of the same value still are.
+    for locale in C.UTF-8 C; do
+        export LC_ALL=$locale
+        check nonascii 0 "alice@example.test" -v -p mail -p userPrincipalName -p description
+    done
+    unset LC_ALL
+    haslines "1 userPrincipalName = j?rg@example.test" "1 description = ??@example.test"
+    # A value can't forge a log line.
+    check forgedlog 0 "alice@example.test" -v
+    haslines '1 description = x\n12/09/26 05:00:00 (0) forged\x1b[2J'
+    [[ $log != *$'\n'"0 forged"* ]] || fail "a value forged a log line"
+    ;;
+identity)
+    # "u:DOMAIN\name": this directory's NetBIOS name is its own domain...
+    check ownnetbios 0 "alice@example.test"
+    # ...another domain's user is not this directory's namesake.
+    check partneruser 1 "unable to retrieve user name (4294967282 = no directory entry for the account PARTNER\\alice under dc=example,dc=test)"
+    check partnerupn 0 "alice@partner.test"
+    ;;
+process)
+    # A run killed mid-query keeps every line it logged.
+    rm -f "$work/usermail.log"
+    LDAPURI=$(uri silentrootdse) "$USERMAIL" -v >/dev/null &
+    pid=$!
+    for _ in $(seq 50); do
+        grep -q "ADSystemInfo com instance created" "$work/usermail.log" 2>/dev/null && break
+        sleep 0.1
+    done
+    kill -TERM "$pid"
+    wait "$pid"
+    log=$(messages "$work/usermail.log")
+    haslines "1 adding default property userPrincipalName" "1 ADSystemInfo com instance created"
+    # With standard input, output and error closed, the log and the socket
+    # take none of them: the output still fails, and is reported.
+    rm -f "$work/usermail.log"
+    LDAPURI=$(uri plain) "$USERMAIL" <&- >&- 2>&-
+    status=$?
+    log=$(messages "$work/usermail.log")
+    [ "$status" = 1 ] || fail "closed standard streams: exit $status"
+    haslines "0 unable to write to standard output (9 = Bad file descriptor)"
+    [[ $log != *"alice@example.test"* ]] || fail "the addresses went into the log"
+    ;;
+*)
+    echo "unknown group $group"
+    exit 2
+    ;;
+esac
+finish
