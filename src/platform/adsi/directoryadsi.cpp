@@ -34,9 +34,20 @@ bool succeeded(HRESULT result)
     return result == S_OK;
 }
 
-// Where in `narrow` (the ANSI text of `wide`) the code page's default
-// character stands in for a character it can't hold: each character is
-// converted alone to learn how many bytes it takes and whether it was lost.
+// Conversion flags for the ANSI code page: no "best fit". Best fit turns a
+// character the code page lacks into a look-alike ("jörg" into "jorg" in
+// code page 1251) without saying so, which would make another mailbox of an
+// address; without it such a character becomes the default character, and
+// the conversion says it did. A UTF-8 code page holds every character and
+// takes neither the flag nor the question.
+bool utf8codepage()
+{
+    return GetACP() == CP_UTF8;
+}
+
+// Where in the ANSI text of `wide` the default character stands in for a
+// character the code page can't hold: each character is converted alone to
+// learn how many bytes it takes and whether it was lost.
 void findsubstitutes(const wchar_t* wide, std::vector<std::size_t>& substituted)
 {
     std::size_t offset = 0;
@@ -44,7 +55,8 @@ void findsubstitutes(const wchar_t* wide, std::vector<std::size_t>& substituted)
         const int units = IS_HIGH_SURROGATE(at[0]) && IS_LOW_SURROGATE(at[1]) ? 2 : 1;
         char bytes[8];
         BOOL lost = FALSE;
-        const int length = WideCharToMultiByte(CP_ACP, 0, at, units, bytes, sizeof bytes, nullptr, &lost);
+        const int length =
+            WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, at, units, bytes, sizeof bytes, nullptr, &lost);
         if (lost)
             substituted.push_back(offset);
         offset += length > 0 ? length : 0;
@@ -58,12 +70,13 @@ std::string narrow(const wchar_t* wide, std::vector<std::size_t>* substituted = 
 {
     if (!wide)
         return std::string();
-    int size = WideCharToMultiByte(CP_ACP, 0, wide, -1, nullptr, 0, nullptr, nullptr);
+    const bool utf8 = utf8codepage();
+    const DWORD flags = utf8 ? 0 : WC_NO_BEST_FIT_CHARS;
+    int size = WideCharToMultiByte(CP_ACP, flags, wide, -1, nullptr, 0, nullptr, nullptr);
     std::string text(size > 0 ? size : 1, '\0');
-    // A UTF-8 code page holds every character, and takes no such flag.
     BOOL lost = FALSE;
-    BOOL* used = GetACP() == CP_UTF8 ? nullptr : &lost;
-    if (size <= 0 || WideCharToMultiByte(CP_ACP, 0, wide, -1, &text[0], size, nullptr, used) != size)
+    if (size <= 0 ||
+        WideCharToMultiByte(CP_ACP, flags, wide, -1, &text[0], size, nullptr, utf8 ? nullptr : &lost) != size)
         throw myexception("unable to convert text (%s)", lasterrortext());
     text.resize(size - 1);
     if (lost && substituted)

@@ -1,0 +1,169 @@
+#!/bin/bash
+# The Windows program's whole query under Wine, against the COM-level test
+# directory (activeds.dll beside the program, registered as the ADSystemInfo
+# server in the tests' prefix). Every run is traced; a leak or a release out
+# of order fails the case.
+#   USERMAIL  the program beside the test directory   WINEPREFIX  the prefix
+# Usage: cases.sh GROUP
+group=$1
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/../common.sh"
+export USERMAIL_SCENARIO="Z:$work/scenario" USERMAIL_TRACE="Z:$work/trace"
+LOGFILE=$("$here/../blackbox/wine.sh" logdir "$WINEPREFIX")/usermail.exe.log
+cd "$work" || exit 2
+
+# scenario LINE...: the test directory's settings for the next runs
+scenario() { printf '%s\n' "$@" >"$work/scenario"; }
+# run ARGS...: sets $status, $out, $log (the log's messages) and $trace
+run() {
+    rm -f "$work/trace" "$LOGFILE"
+    capture env "${winelocale[@]}" timeout 120 wine "$USERMAIL" "$@"
+    out=$outlf
+    log=$(messages "$LOGFILE")
+    trace=$(cat "$work/trace" 2>/dev/null)
+    [[ $trace == *"leaks: 0, order faults: 0"* ]] ||
+        fail "$*: the trace reports leaks or order faults: $(grep -E '^(leak|order)' "$work/trace")"
+}
+traced() { [[ $trace == *"$1"* ]] || fail "trace line <$1> missing"; }
+nolines() { local line; for line in "$@"; do [[ $log != *"$line"* ]] || fail "log line <$line> unexpected"; done; }
+
+winelocale=() # LANG and LC_ALL for Wine alone (the locales need not exist here)
+alice="alice@example.test,alice.liddell@example.test,a.liddell@example.test"
+dn="CN=Alice Liddell,OU=People,DC=example,DC=test"
+
+case $group in
+success)
+    # The sample user of the Linux demo directory: the same addresses, the
+    # same lines in the same order, in ADSI's forms.
+    scenario ""
+    run -v
+    expect 0 "$alice" "the demo user"
+    haslines "1 ADSystemInfo com instance created" "1 user name = $dn" "1 bind to user object okay" \
+        "1 name = CN=Alice Liddell" "1 schema = LDAP://example.test/schema/user" "1 schema retrieved okay" \
+        "1 mandatory properties (7): " "1 objectClass = <unhandled variant type>" \
+        "1 instanceType = <unhandled variant type>" "1 nTSecurityDescriptor = <unhandled variant type>" \
+        "1 objectCategory = CN=Person,CN=Schema,CN=Configuration,DC=example,DC=test" "1 sn = Liddell" \
+        "1 cn = Alice Liddell" "1 sAMAccountName = alice" "1 optional properties (10): " \
+        "1 userAccountControl = <unhandled variant type>" "1 userPrincipalName = alice@example.test" \
+        "1 uid = alice" "1 mail = alice.liddell@example.test" "1 description = Caterpillar's %s friend, 100%" \
+        "1 proxyAddresses = <unhandled variant type>" "1 objectGUID = <unhandled variant type>" \
+        "1 msRTCSIP-PrimaryUserAddress = sip:a.liddell@example.test" "1 objectSid = <unhandled variant type>"
+    nolines telephoneNumber # E_ADS_PROPERTY_NOT_FOUND writes nothing
+    traced "ADsOpenObject \"LDAP://$dn\" user=(null) password=(null) flags=1 -> 0x00000000"
+    traced "ADsGetObject \"LDAP://example.test/schema/user\" -> 0x00000000"
+    traced "Get telephoneNumber -> 0x8000500D"
+    # An attribute in both lists is read and logged twice, printed once; a
+    # requested attribute in neither list is never read.
+    scenario "mandatory array mail cn" "optional array mail homeMail"
+    run -v -p mail -p otherMailbox
+    expect 0 "alice.liddell@example.test" "an attribute in both lists"
+    haslines "1 mail = alice.liddell@example.test" "1 mail = alice.liddell@example.test"
+    [[ $trace != *"Get otherMailbox"* ]] || fail "an attribute in neither list was read"
+    # The default scenario: a machine in no domain.
+    unset USERMAIL_SCENARIO
+    run
+    expect 1 "unable to retrieve user name (2147943755 = No such domain.)" "no domain"
+    logged 0 "unable to retrieve user name (2147943755 = No such domain.)" "$LOGFILE" || fail "failure not logged"
+    ;;
+failures)
+    # The rows that end the query: the message with Wine's text for the
+    # HRESULT, or the bare code where it has none, after everything is given up.
+    for row in "CreateInstance 0x80040154 unable to create ADSystemInfo com instance (2147746132 = unknown error)" \
+        "get_UserName 0x80070005 unable to retrieve user name (2147942405 = Access denied.)" \
+        "ADsOpenObject 0x8007203A unable to bind to user object (2147950650 = unknown error)" \
+        "ADsOpenObject 0x80004005 unable to bind to user object (2147500037 = Call failed.)"; do
+        read -r call code message <<<"$row"
+        scenario "result $call $code"
+        run -v
+        expect 1 "$message" "$call failing"
+        logged 0 "$message" "$LOGFILE" || fail "$call: the failure was not logged"
+        traced CoUninitialize
+    done
+    # The rows that end it normally.
+    scenario "result get_Name 0x80004005"
+    run -v
+    expect 0 "$alice" "get_Name failing"
+    nolines "1 name = "
+    scenario "result get_Schema 0x80004005"
+    run -v
+    expect 0 "" "get_Schema failing"
+    [ "$(tail -n 1 <<<"$log")" = "1 name = CN=Alice Liddell" ] || fail "get_Schema failing: last line <$(tail -n 1 <<<"$log")>"
+    scenario "result ADsGetObject 0x80004005"
+    run -v
+    expect 0 "" "ADsGetObject failing"
+    [ "$(tail -n 1 <<<"$log")" = "1 schema = LDAP://example.test/schema/user" ] || fail "ADsGetObject failing"
+    scenario "result get_MandatoryProperties 0x80004005"
+    run -v
+    expect 0 "$alice" "mandatory list failing"
+    nolines "mandatory properties"
+    haslines "1 optional properties (10): "
+    scenario "result get_OptionalProperties 0x80004005"
+    run -v
+    expect 0 "" "optional list failing"
+    nolines "optional properties"
+    # Any other Get failure is "<failed retrieval>" in both walks.
+    scenario "result Get cn 0x80004005" "result Get mail 0x8000DEAD"
+    run -v
+    expect 0 "alice@example.test,a.liddell@example.test" "Get failing"
+    haslines "1 cn = <failed retrieval>" "1 mail = <failed retrieval>"
+    # A text the program can't convert fails the run, and leaks nothing.
+    scenario "failconversion CN=Alice Liddell"
+    run
+    expect 1 "unable to convert text (1113 = No Unicode translation.)" "get_Name's text unconvertible"
+    traced 'WideCharToMultiByte "CN=Alice Liddell" fails'
+    ;;
+shapes)
+    # Name lists: one name as a plain string; two dimensions (no walk); an
+    # element that holds no string (skipped, still counted); no data at all.
+    scenario "mandatory bstr sAMAccountName" "optional 2d mail"
+    run -v
+    expect 0 "" "single-string and 2-D lists"
+    haslines "1 mandatory properties (1): " "1 sAMAccountName = alice"
+    nolines "optional properties"
+    scenario "mandatory mixed cn # sn" "optional empty"
+    run -v
+    expect 0 "" "a non-string element, an empty list"
+    haslines "1 mandatory properties (3): " "1 cn = Alice Liddell" "1 sn = Liddell" "1 optional properties (0): "
+    traced "data=null"
+    # Values of every type: only a plain BSTR is text.
+    scenario "optional array a b c d e f g h" "value a nullbstr" "value b i4" "value c bool" \
+        "value d array x@example.test;y@example.test" "value e dispatch" "value f byrefbstr" "value g empty" \
+        "value h bstr h@example.test"
+    run -v -p a -p b -p c -p d -p e -p f -p g -p h
+    expect 0 "h@example.test" "value types"
+    haslines "1 a = " "1 b = <unhandled variant type>" "1 c = <unhandled variant type>" \
+        "1 d = <unhandled variant type>" "1 e = <unhandled variant type>" "1 f = <unhandled variant type>" \
+        "1 g = <unhandled variant type>" "1 h = h@example.test"
+    traced "gone dispatch"
+    # A null DN: the bind gets "LDAP://" and nothing else.
+    scenario "username null" "result ADsOpenObject 0x80004005"
+    run -v
+    haslines "1 user name = "
+    traced 'ADsOpenObject "LDAP://" user=(null)'
+    ;;
+codepages)
+    # Wine's ANSI code page follows LANG. The bind gets the DN exactly as
+    # the directory gave it; the log shows the narrow text; addresses cut
+    # out of a longer non-ASCII word, or touching a substituted character,
+    # are not printed (the value's other addresses are). No "best fit":
+    # code page 1251 would make "jörg" the other mailbox "jorg".
+    for row in "en_US.UTF-8 CP1252 Jörg Müller" "ru_RU.UTF-8 CP1251 Юлия Петрова"; do
+        read -r lang charset person <<<"$row"
+        winelocale=("LANG=$lang" "LC_ALL=$lang")
+        scenario "username CN=$person,OU=People,DC=example,DC=test" "name CN=$person" \
+            "optional array mail userPrincipalName description" \
+            "value mail bstr jörg@example.test, юля@example.test, alice@example.test" \
+            "value userPrincipalName bstr alice@exämple.test" "value description bstr 用户@example.test"
+        run -v -p mail -p userPrincipalName -p description
+        expect 0 "alice@example.test" "$lang: non-ASCII values"
+        traced "ADsOpenObject \"LDAP://CN=$person,OU=People,DC=example,DC=test\""
+        narrow=$(printf '%s' "1 user name = CN=$person,OU=People,DC=example,DC=test" | iconv -f UTF-8 -t "$charset")
+        haslines "$narrow"
+    done
+    ;;
+*)
+    echo "unknown group $group"
+    exit 2
+    ;;
+esac
+finish
