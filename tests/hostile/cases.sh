@@ -49,7 +49,14 @@ faults)
     # More than a sane answer holds: refused, not taken into memory.
     check hugeentry 1 "unable to bind to user object $lost"
     check flood 1 "unable to retrieve user name (4294967281 = several directory entries for the account alice*"
-    # A server that never answers: the request time-out ends the run.
+    # A server that never answers: the request time-out ends the run; one
+    # configured in ldap.conf, as ldapsearch takes it, wins over the default.
+    echo "TIMEOUT 1" >"$work/ldap.conf"
+    started=$(date +%s%N)
+    LDAPCONF=$work/ldap.conf check silentrootdse 1 "unable to retrieve user name (4294967291 = Timed out)" -v
+    took=$((($(date +%s%N) - started) / 1000000))
+    [ "$took" -lt 3000 ] || fail "TIMEOUT 1 in ldap.conf: the silent server took $took ms"
+    haslines "2 request time-out 1 s (configured)"
     check silentrootdse 1 "unable to retrieve user name (4294967291 = Timed out)"
     ;;
 text)

@@ -44,6 +44,11 @@ whoami)
         "objectGUID = <unhandled variant type>" "msRTCSIP-PrimaryUserAddress = sip:a.liddell@example.test" \
         "objectSid = <unhandled variant type>"
     [[ $log == *$'\noptional properties ('[0-9]*'): '$'\n'* ]] || fail "no optional header"
+    # -v alone also shows what was tried, at level 2; -v 1 only the query's lines.
+    haslines "directory uri = $LDAPURI" "sasl mechanism = EXTERNAL" \
+        "who am i = dn:cn=alice liddell,ou=people,dc=example,dc=test" "reading the subschema entry cn=Subschema"
+    run -v 1
+    [[ $log != *"who am i"* && $log != *"time-out"* ]] || fail "-v 1 shows level-2 lines"
     # Attributes that the entry doesn't hold write no line.
     [[ $log != *"telephoneNumber"* ]] || fail "an absent attribute was logged"
     ;;

@@ -4,6 +4,7 @@
 #include "platform/ldap/ldapidentity.h"
 #include "platform/ldap/ldapschema.h"
 #include "platform/ldap/ldaptext.h"
+#include "log/mylog.h"
 #include "platform/platform.h"
 
 #include <sasl/sasl.h>
@@ -19,9 +20,10 @@ namespace openldap {
 
 namespace {
 
-// An unreachable or silent server must end the run, not hang it.
-const timeval networktimeout = {5, 0};
-const timeval operationtimeout = {10, 0};
+// An unreachable or silent server must end the run, not hang it: where
+// nothing configures time-outs, these apply.
+const timeval defaultnetworktimeout = {5, 0};
+const timeval defaultrequesttimeout = {10, 0};
 // The largest single message taken from a server: ten times the largest
 // subschema seen in practice. A server that sends more is refused rather
 // than allowed to fill memory.
@@ -123,6 +125,32 @@ std::string dnof(LDAP* ld, LDAPMessage* answer)
     return result;
 }
 
+std::string seconds(const timeval& span)
+{
+    std::string text = std::to_string(span.tv_sec);
+    if (span.tv_usec)
+        text += "." + std::to_string(span.tv_usec / 100000);
+    return text;
+}
+
+// The time-out that ldap.conf, ~/.ldaprc or the environment configured for
+// `which`, as ldapsearch takes it; where none did, `fallback`, now set.
+timeval timeout(LDAP* ld, int which, timeval fallback, const char* what)
+{
+    timeval* configured = nullptr;
+    timeval result = fallback;
+    const bool set = ldap_get_option(ld, which, &configured) == LDAP_OPT_SUCCESS && configured &&
+                     (configured->tv_sec > 0 || configured->tv_usec > 0);
+    if (set)
+        result = *configured;
+    else
+        ldap_set_option(ld, which, &fallback);
+    ldap_memfree(configured);
+    mylog.at(2) << what << " time-out " << seconds(result) << " s" << (set ? " (configured)" : " (default)")
+                << logend;
+    return result;
+}
+
 } // namespace
 
 bool fail(int code, const std::string& text)
@@ -170,13 +198,15 @@ bool connection::open()
         ld = nullptr;
         return fail(result);
     }
+    uris = option(LDAP_OPT_URI);
+    mylog.at(2) << "directory uri = " << uris << (discovered.empty() ? "" : " (found in DNS)") << logend;
     const int version = LDAP_VERSION3;
     ldap_set_option(ld, LDAP_OPT_PROTOCOL_VERSION, &version);
     // Active Directory answers a search of the domain with references to its
     // other partitions; following them means look-ups and binds elsewhere.
     ldap_set_option(ld, LDAP_OPT_REFERRALS, LDAP_OPT_OFF);
-    ldap_set_option(ld, LDAP_OPT_NETWORK_TIMEOUT, &networktimeout);
-    ldap_set_option(ld, LDAP_OPT_TIMEOUT, &operationtimeout);
+    timeout(ld, LDAP_OPT_NETWORK_TIMEOUT, defaultnetworktimeout, "connect");
+    requesttimeout = timeout(ld, LDAP_OPT_TIMEOUT, defaultrequesttimeout, "request");
     Sockbuf* socket = nullptr;
     if (ldap_get_option(ld, LDAP_OPT_SOCKBUF, &socket) == LDAP_OPT_SUCCESS && socket) {
         ber_len_t largest = maxanswer;
@@ -186,7 +216,6 @@ bool connection::open()
     // "canonicalise" it for the Kerberos service principal.
     if (!discovered.empty())
         ldap_set_option(ld, LDAP_OPT_X_SASL_NOCANON, LDAP_OPT_ON);
-    uris = option(LDAP_OPT_URI);
     return true;
 }
 
@@ -202,18 +231,28 @@ bool connection::bind()
     std::string mechanism = option(LDAP_OPT_X_SASL_MECH);
     if (mechanism.empty())
         mechanism = lower(uris.substr(0, 8)) == "ldapi://" ? "EXTERNAL" : "GSSAPI";
+    mylog.at(2) << "sasl mechanism = " << mechanism << logend;
     const int result = ldap_sasl_interactive_bind_s(ld, nullptr, mechanism.c_str(), nullptr, nullptr,
                                                     LDAP_SASL_QUIET, nointeraction, nullptr);
-    return result == LDAP_SUCCESS || fail(result);
+    if (result != LDAP_SUCCESS)
+        return fail(result);
+    mylog.at(2) << "bound to " << option(LDAP_OPT_URI) << " as sasl user name " << option(LDAP_OPT_X_SASL_USERNAME)
+                << logend;
+    return true;
 }
 
 std::string connection::whoami()
 {
     berval* identity = nullptr;
     std::string answer;
-    if (ldap_whoami_s(ld, &identity, nullptr, nullptr) == LDAP_SUCCESS && identity)
+    const int result = ldap_whoami_s(ld, &identity, nullptr, nullptr);
+    if (result == LDAP_SUCCESS && identity)
         answer.assign(identity->bv_val, identity->bv_len);
     ber_bvfree(identity);
+    if (result == LDAP_SUCCESS)
+        mylog.at(2) << "who am i = " << answer << logend;
+    else
+        mylog.at(2) << "who am i: no answer (" << ldap_err2string(result) << ")" << logend;
     return answer;
 }
 
@@ -223,13 +262,14 @@ int connection::request(const std::string& base, int scope, const std::string& f
 {
     std::vector<const char*> names = attributes;
     names.push_back(nullptr);
-    timeval limit = operationtimeout;
+    timeval limit = requesttimeout;
     int id = 0;
     int result = ldap_search_ext(ld, base.c_str(), scope, filter.c_str(), const_cast<char**>(names.data()), 0,
                                  nullptr, nullptr, &limit, sizelimit, &id);
     if (result != LDAP_SUCCESS)
         return failed(result);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(operationtimeout.tv_sec);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(requesttimeout.tv_sec) +
+                          std::chrono::microseconds(requesttimeout.tv_usec);
     for (;;) {
         const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - std::chrono::steady_clock::now());
         timeval wait = {static_cast<time_t>(std::max<long long>(left.count(), 0) / 1000000),
@@ -268,8 +308,16 @@ int connection::search(const std::string& base, int scope, const std::string& fi
                        const std::vector<const char*>& attributes, int sizelimit,
                        const std::function<bool(entry&&)>& take)
 {
-    return request(base, scope, filter, attributes, sizelimit,
-                   [&](LDAPMessage* answer) { return take(toentry(ld, answer)); });
+    static const char* const scopes[] = {"base", "one level", "subtree"};
+    mylog.at(2) << "search \"" << base << "\" scope " << (scope >= 0 && scope <= 2 ? scopes[scope] : "?")
+                << " filter " << filter << logend;
+    std::size_t count = 0;
+    const int result = request(base, scope, filter, attributes, sizelimit, [&](LDAPMessage* answer) {
+        ++count;
+        return take(toentry(ld, answer));
+    });
+    mylog.at(2) << "search found " << count << (count == 1 ? " entry" : " entries") << logend;
+    return result;
 }
 
 bool connection::readentry(const std::string& dn, const std::vector<const char*>& attributes, entry& found)
@@ -303,6 +351,7 @@ bool connection::readrootdse(rootdse& root)
 
 bool connection::readsubschema(const std::string& dn, schema& into)
 {
+    mylog.at(2) << "reading the subschema entry " << dn << logend;
     bool named = false;
     const int result = request(dn, LDAP_SCOPE_BASE, "(objectClass=*)",
                                {"attributeTypes", "objectClasses", "dITContentRules"}, 0, [&](LDAPMessage* answer) {

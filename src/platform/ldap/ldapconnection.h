@@ -83,6 +83,7 @@ private:
                 const std::function<bool(LDAPMessage*)>& onmessage);
     LDAP* ld = nullptr;
     std::string uris;
+    timeval requesttimeout = {10, 0}; // each request's, as configured
 };
 
 } // namespace openldap

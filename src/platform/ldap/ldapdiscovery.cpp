@@ -1,5 +1,6 @@
 #include "platform/ldap/ldapdiscovery.h"
 
+#include "log/mylog.h"
 #include "platform/ldap/ldaptext.h"
 
 #include <krb5.h>
@@ -39,10 +40,10 @@ std::string dnsdomain()
 std::string srvhosts(const std::string& domain)
 {
     char* list = nullptr;
-    if (ldap_domain2hostlist(domain.c_str(), &list) != LDAP_SUCCESS || !list)
-        return std::string();
-    std::string hosts = list;
+    const int result = ldap_domain2hostlist(domain.c_str(), &list);
+    std::string hosts = result == LDAP_SUCCESS && list ? list : "";
     ldap_memfree(list);
+    mylog.at(2) << "dns srv _ldap._tcp." << domain << ": " << (hosts.empty() ? "nothing" : hosts) << logend;
     return hosts;
 }
 
@@ -78,11 +79,18 @@ bool ldapunconfigured()
 
 std::string discoverdirectory()
 {
+    mylog.at(2) << "no directory server configured: looking for the domain's controllers" << logend;
     std::string domain = lower(kerberosrealm());
-    if (domain.empty())
+    const char* source = "the Kerberos default realm";
+    if (domain.empty()) {
         domain = lower(dnsdomain());
-    if (domain.empty())
+        source = "the machine's DNS domain";
+    }
+    if (domain.empty()) {
+        mylog.at(2) << "no domain: neither a Kerberos default realm nor a DNS domain" << logend;
         return std::string();
+    }
+    mylog.at(2) << "domain = " << domain << " (from " << source << ")" << logend;
     // The domain controllers first, then any directory server of the domain.
     std::string hosts = srvhosts("dc._msdcs." + domain);
     if (hosts.empty())
