@@ -12,6 +12,7 @@ harvest) sources=("$src/src/directory/harvest.cpp") libs=() ;;
 schema)
     sources=("$src/src/platform/ldap/ldapschema.cpp" "$src/src/platform/ldap/ldaptext.cpp")
     read -ra libs < <(pkg-config --libs ldap lber)
+    export LSAN_OPTIONS="suppressions=$src/fuzz/schema.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
     ;;
 *) echo "unknown fuzz target $target" >&2; exit 2 ;;
 esac
