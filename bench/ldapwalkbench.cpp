@@ -2,6 +2,7 @@
 // attribute lists, the entry indexed once, and one look-up per listed name,
 // as a whole run does them. Linear: 20,000 attributes take milliseconds.
 #include "platform/ldap/ldapentry.h"
+#include "platform/ldap/ldaplayout.h"
 #include "platform/ldap/ldapschema.h"
 
 #include <benchmark/benchmark.h>
@@ -30,13 +31,11 @@ void widewalk(benchmark::State& state)
     entry.attributes.push_back({"objectClass", {"top", "wide"}});
 
     for (auto _ : state) {
-        std::vector<std::string> mandatory, optional;
-        names.attributelists(names.structuralclass(entry.values("objectClass")), entry.values("objectClass"),
-                             mandatory, optional);
-        const openldap::entryindex index(entry, names);
+        const openldap::classlayout layout = openldap::layoutof(names, entry.values("objectClass"));
+        const openldap::entryindex index(entry, layout);
         std::size_t found = 0;
-        for (const std::string& name : optional)
-            found += index.values(name).size() && names.isstring(name);
+        for (const std::string& name : layout.optional)
+            found += index.values(name).size() && layout.isstring(name);
         if (found != static_cast<std::size_t>(count))
             state.SkipWithError("an attribute was not found");
         benchmark::DoNotOptimize(found);

@@ -7,7 +7,7 @@
 # Usage: cases.sh GROUP
 group=$1
 . "$(dirname "$0")/../common.sh"
-export LDAPCONF=/dev/null LDAPRC=.no-ldaprc TMPDIR=$work
+export LDAPCONF=/dev/null LDAPRC=.no-ldaprc TMPDIR=$work XDG_CACHE_HOME=$work/cache
 cd "$work" || exit 2
 
 uri() { printf 'ldapi://%s' "$(printf '%s' "$SERVER/$1.sock" | sed 's|/|%2F|g')"; }
@@ -74,6 +74,16 @@ text)
     check forgedlog 0 "alice@example.test" -v
     haslines '1 description = x\n12/09/26 05:00:00 (0) forged\x1b[2J'
     [[ $log != *$'\n'"0 forged"* ]] || fail "a value forged a log line"
+    ;;
+cache)
+    # The server's schema changes between two runs: the cache of the first
+    # must not answer the second.
+    check schemachange 0 "alice@example.test" -p mail
+    check schemachange 0 "" -v -p mail
+    haslines "2 reading the subschema entry cn=Subschema"
+    [[ $log != *"schema cache used"* ]] || fail "a changed schema was answered from the cache"
+    check schemachange 0 "" -v -p mail
+    haslines "2 schema cache used: "
     ;;
 identity)
     # "u:DOMAIN\name": this directory's NetBIOS name is its own domain...

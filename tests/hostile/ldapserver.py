@@ -3,8 +3,10 @@
 
 Serves every scenario of a JSON file at once, each on a local socket of its
 own (DIR/NAME.sock), until SIGTERM. A scenario is the base directory below
-with its own changes: "whoami", "entries" (by DN; null removes one) and
-"faults", which make one kind of request misbehave:
+with its own changes: "whoami", "entries" (by DN; null removes one),
+"later" (more changes, for every connection after the first: a server whose
+schema changes between two runs) and "faults", which make one kind of
+request misbehave:
 
   request kinds: bind, whoami, rootdse, entry (a base read of any other DN),
                  subschema, search (one level or subtree)
@@ -83,6 +85,7 @@ BASE = {
              "configurationNamingContext": ["cn=Configuration,dc=example,dc=test"],
              "subschemaSubentry": ["cn=Subschema"]},
         "cn=Subschema": {
+            "modifyTimestamp": ["20261201000000Z"],
             "attributeTypes": [
                 "( 2.5.4.0 NAME 'objectClass' SYNTAX 1.3.6.1.4.1.1466.115.121.1.38 )",
                 "( 2.5.4.3 NAME 'cn' SYNTAX 1.3.6.1.4.1.1466.115.121.1.15 )",
@@ -255,13 +258,16 @@ async def main(path, directory):
         scenarios = json.load(file)
     servers = []
     for name, changes in scenarios.items():
-        script = scenario(changes)
+        first = scenario(changes)
+        later = scenario(dict(changes, **changes.get("later", {})))
         socket = os.path.join(directory, name + ".sock")
         if os.path.exists(socket):
             os.unlink(socket)
+        served = [0]
 
-        def handler(reader, writer, script=script):
-            return Connection(script, reader, writer).serve()
+        def handler(reader, writer, first=first, later=later, served=served):
+            served[0] += 1
+            return Connection(first if served[0] == 1 else later, reader, writer).serve()
         servers.append(await asyncio.start_unix_server(handler, socket))
     stop = asyncio.Event()
     asyncio.get_running_loop().add_signal_handler(signal.SIGTERM, stop.set)

@@ -8,7 +8,7 @@ group=$1
 chmod 755 "$work" # other users run the program here too
 mkdir -m 1777 "$work/tmp"
 # libldap's configuration: the socket only, nothing from this machine's files.
-export LDAPCONF=/dev/null LDAPRC=.no-ldaprc TMPDIR=$work/tmp
+export LDAPCONF=/dev/null LDAPRC=.no-ldaprc TMPDIR=$work/tmp XDG_CACHE_HOME=$work/cache
 cd "$work" || exit 2
 
 # run [as UID] ARGS...: sets $out, $status and $log (the log's messages)
@@ -31,6 +31,7 @@ whoami)
     # The runner's uid maps to Alice: "Who am I?" gives her DN.
     run
     expect 0 "$alice" "default run"
+    rm -rf "$XDG_CACHE_HOME" # so that the next run reads the subschema
     run -v
     expect 0 "$alice" "-v"
     haslines "ADSystemInfo com instance created" \
@@ -80,6 +81,48 @@ accounts)
     expect 1 "unable to retrieve user name (4294967281 = several directory entries for the account daemon under dc=example,dc=test)" "two matches"
     run as 2
     expect 1 "unable to retrieve user name (4294967282 = no directory entry for the account bin under dc=example,dc=test)" "no match"
+    ;;
+cache)
+    # The schema cache: read back only while it is whole, of this version,
+    # the user's own file and the stamps match; never a different answer.
+    # level1 FILE: the run's level-1 messages, without time stamps
+    level1() { messages "$TMPDIR/usermail.log" | grep '^1 ' >"$1"; }
+    run -v 10
+    expect 0 "$alice" "cold cache"
+    [[ $log == *"reading the subschema entry cn=Subschema"* && $log == *"schema cache written"* ]] ||
+        fail "a cold run must read the subschema and write the cache"
+    level1 "$work/cold"
+    file=$(ls "$XDG_CACHE_HOME"/usermail/schema-*)
+    [ "$(stat -c %a "$file")" = 600 ] && [ "$(stat -c %a "$XDG_CACHE_HOME/usermail")" = 700 ] ||
+        fail "cache modes: file $(stat -c %a "$file"), directory $(stat -c %a "$XDG_CACHE_HOME/usermail")"
+    run -v 10
+    expect 0 "$alice" "warm cache"
+    [[ $log == *"schema cache used"* && $log != *"reading the subschema entry"* ]] || fail "a warm run must use the cache"
+    level1 "$work/warm"
+    cmp -s "$work/cold" "$work/warm" || fail "the level-1 log differs with the cache: $(diff "$work/cold" "$work/warm")"
+    # Broken in each way: ignored, the subschema read again, the file rewritten.
+    good=$(cat "$file")
+    for broken in corrupt truncated version link; do
+        case $broken in
+        corrupt) printf '%s\n' "$good" | sed 's/^must .*/must \x01 nonsense/' >"$file" ;;
+        truncated) printf '%s' "$good" | head -c $(($(wc -c <"$file") / 2)) >"$file.cut" && mv "$file.cut" "$file" ;;
+        version) printf '%s\n' "$good" | sed '1s/.*/usermail schema cache 0/' >"$file" ;;
+        link) echo precious >"$work/victim" && rm -f "$file" && ln -s "$work/victim" "$file" ;;
+        esac
+        run -v 10
+        expect 0 "$alice" "a $broken cache"
+        [[ $log == *"reading the subschema entry"* && $log == *"schema cache written"* ]] ||
+            fail "a $broken cache must be read past and rewritten"
+        level1 "$work/again"
+        cmp -s "$work/cold" "$work/again" || fail "a $broken cache changed the level-1 log"
+        [ "$(cat "$file")" = "$good" ] || fail "a $broken cache was not rewritten whole"
+    done
+    [ "$(cat "$work/victim")" = precious ] || fail "the cache wrote through a planted link"
+    # A cache directory that can't be had only costs speed.
+    touch "$work/notadirectory"
+    XDG_CACHE_HOME=$work/notadirectory run -v 10
+    expect 0 "$alice" "no cache directory"
+    [[ $log == *"reading the subschema entry"* ]] || fail "without a cache the subschema must be read"
     ;;
 unreachable)
     start=$(date +%s)

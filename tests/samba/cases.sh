@@ -12,7 +12,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 . "$here/../common.sh"
 cd "$work" || exit 2
 # Kerberos from the DC's own files; no ticket, ldap.conf or LDAP variable of this machine's.
-export KRB5_CONFIG=$DC/krb5.conf KRB5CCNAME=FILE:$work/ccache TMPDIR=$work LDAPRC=.no-ldaprc
+export KRB5_CONFIG=$DC/krb5.conf KRB5CCNAME=FILE:$work/ccache TMPDIR=$work LDAPRC=.no-ldaprc XDG_CACHE_HOME=$work/cache
 unset LDAPURI LDAPBASE LDAPSASL_MECH LDAPCONF LDAPHOST
 
 # run [ENV=VALUE...] -- ARGS...: inside the DC's namespace; sets $out, $status and $log

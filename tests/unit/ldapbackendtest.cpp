@@ -1,5 +1,6 @@
 #include "platform/ldap/ldapentry.h"
 #include "platform/ldap/ldapidentity.h"
+#include "platform/ldap/ldaplayout.h"
 #include "platform/ldap/ldapschema.h"
 #include "platform/ldap/ldaptext.h"
 
@@ -101,7 +102,8 @@ TEST(ldapentry, valuesbyaliasandoption)
     openldap::entry entry;
     entry.attributes = {{"rfc822Mailbox", {"a@x"}}, {"MAIL;lang-en", {"b@x"}}, {"cn", {"Alice"}},
                         {"2.5.4.4", {"Example"}}};
-    const entryindex index(entry, names);
+    const classlayout layout = layoutof(names, {"top", "person", "organizationalPerson", "user", "extra"});
+    const entryindex index(entry, layout);
     EXPECT_EQ(index.values("mail"), (strings{"a@x", "b@x"}));
     EXPECT_EQ(index.values("0.9.2342.19200300.100.1.3"), (strings{"a@x", "b@x"}));
     EXPECT_EQ(index.values("surname"), strings{"Example"});

@@ -241,78 +241,100 @@ bool connection::bind()
     return true;
 }
 
-std::string connection::whoami()
+connection::pending connection::sendsearch(const std::string& base, int scope, const std::string& filter,
+                                           const std::vector<const char*>& attributes, int sizelimit)
 {
-    berval* identity = nullptr;
-    std::string answer;
-    const int result = ldap_whoami_s(ld, &identity, nullptr, nullptr);
-    if (result == LDAP_SUCCESS && identity)
-        answer.assign(identity->bv_val, identity->bv_len);
-    ber_bvfree(identity);
-    if (result == LDAP_SUCCESS)
-        mylog.at(2) << "who am i = " << answer << logend;
-    else
-        mylog.at(2) << "who am i: no answer (" << ldap_err2string(result) << ")" << logend;
-    return answer;
-}
-
-int connection::request(const std::string& base, int scope, const std::string& filter,
-                        const std::vector<const char*>& attributes, int sizelimit,
-                        const std::function<bool(LDAPMessage*)>& onmessage)
-{
+    static const char* const scopes[] = {"base", "one level", "subtree"};
+    mylog.at(2) << "search \"" << base << "\" scope " << (scope >= 0 && scope <= 2 ? scopes[scope] : "?")
+                << " filter " << filter << logend;
     std::vector<const char*> names = attributes;
     names.push_back(nullptr);
     timeval limit = requesttimeout;
-    int id = 0;
-    int result = ldap_search_ext(ld, base.c_str(), scope, filter.c_str(), const_cast<char**>(names.data()), 0,
-                                 nullptr, nullptr, &limit, sizelimit, &id);
-    if (result != LDAP_SUCCESS)
-        return failed(result);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(requesttimeout.tv_sec) +
+    pending sent;
+    sent.result = ldap_search_ext(ld, base.c_str(), scope, filter.c_str(), const_cast<char**>(names.data()), 0,
+                                  nullptr, nullptr, &limit, sizelimit, &sent.id);
+    if (sent.result != LDAP_SUCCESS)
+        failed(sent.result);
+    return sent;
+}
+
+connection::pending connection::sendwhoami()
+{
+    pending sent;
+    sent.result = ldap_extended_operation(ld, LDAP_EXOP_WHO_AM_I, nullptr, nullptr, nullptr, &sent.id);
+    return sent;
+}
+
+int connection::next(pending& request, LDAPMessage*& answer)
+{
+    if (request.result != LDAP_SUCCESS)
+        return -1;
+    const auto deadline = request.sent + std::chrono::seconds(requesttimeout.tv_sec) +
                           std::chrono::microseconds(requesttimeout.tv_usec);
+    const auto left = std::max<long long>(
+        std::chrono::duration_cast<std::chrono::microseconds>(deadline - std::chrono::steady_clock::now()).count(), 0);
+    timeval wait = {static_cast<time_t>(left / 1000000), static_cast<suseconds_t>(left % 1000000)};
+    const int type = ldap_result(ld, request.id, LDAP_MSG_ONE, &wait, &answer);
+    if (type != 0 && type != -1)
+        return type;
+    // No answer in time, or none at all (the connection is gone).
+    if (type == 0)
+        ldap_abandon_ext(ld, request.id, nullptr, nullptr);
+    int code = LDAP_TIMEOUT;
+    ldap_get_option(ld, LDAP_OPT_RESULT_CODE, &code);
+    request.result = type == 0 || code == LDAP_SUCCESS ? LDAP_TIMEOUT : code;
+    failed(request.result);
+    return -1;
+}
+
+int connection::finish(pending& request, const std::function<bool(LDAPMessage*)>& onentry)
+{
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - std::chrono::steady_clock::now());
-        timeval wait = {static_cast<time_t>(std::max<long long>(left.count(), 0) / 1000000),
-                        static_cast<suseconds_t>(std::max<long long>(left.count(), 0) % 1000000)};
         LDAPMessage* raw = nullptr;
-        const int type = ldap_result(ld, id, LDAP_MSG_ONE, &wait, &raw);
+        const int type = next(request, raw);
         message answer(raw);
-        if (type == 0 || type == -1) {
-            // No answer in time, or none at all (the connection is gone).
-            if (type == 0)
-                ldap_abandon_ext(ld, id, nullptr, nullptr);
-            result = LDAP_TIMEOUT;
-            ldap_get_option(ld, LDAP_OPT_RESULT_CODE, &result);
-            if (type == 0 || result == LDAP_SUCCESS)
-                result = LDAP_TIMEOUT;
-            return failed(result);
-        }
+        if (type == -1)
+            return request.result;
         if (type == LDAP_RES_SEARCH_RESULT) {
-            char* matched = nullptr;
-            char* text = nullptr;
-            int parsed = ldap_parse_result(ld, answer.get(), &result, &matched, &text, nullptr, nullptr, 0);
-            ldap_memfree(matched);
-            ldap_memfree(text);
-            if (parsed != LDAP_SUCCESS)
-                result = parsed;
-            return result == LDAP_SUCCESS ? result : failed(result);
+            int result = LDAP_SUCCESS;
+            const int parsed = ldap_parse_result(ld, answer.get(), &result, nullptr, nullptr, nullptr, nullptr, 0);
+            request.result = parsed != LDAP_SUCCESS ? parsed : result;
+            return request.result == LDAP_SUCCESS ? request.result : failed(request.result);
         }
-        if (type == LDAP_RES_SEARCH_ENTRY && !onmessage(answer.get())) {
-            ldap_abandon_ext(ld, id, nullptr, nullptr);
+        if (type == LDAP_RES_SEARCH_ENTRY && !onentry(answer.get())) {
+            ldap_abandon_ext(ld, request.id, nullptr, nullptr);
             return LDAP_SUCCESS;
         }
     }
+}
+
+std::string connection::finishwhoami(pending& request)
+{
+    LDAPMessage* raw = nullptr;
+    const int type = next(request, raw);
+    message answer(raw);
+    berval* identity = nullptr;
+    int result = request.result;
+    if (type == LDAP_RES_EXTENDED && ldap_parse_result(ld, answer.get(), &result, nullptr, nullptr, nullptr,
+                                                       nullptr, 0) == LDAP_SUCCESS && result == LDAP_SUCCESS)
+        result = ldap_parse_whoami(ld, answer.get(), &identity);
+    std::string text = identity && identity->bv_val ? std::string(identity->bv_val, identity->bv_len) : "";
+    ber_bvfree(identity);
+    if (result == LDAP_SUCCESS && type == LDAP_RES_EXTENDED)
+        mylog.at(2) << "who am i = " << text << logend;
+    else
+        mylog.at(2) << "who am i: no answer (" << ldap_err2string(type == -1 ? request.result : result) << ")"
+                    << logend;
+    return text;
 }
 
 int connection::search(const std::string& base, int scope, const std::string& filter,
                        const std::vector<const char*>& attributes, int sizelimit,
                        const std::function<bool(entry&&)>& take)
 {
-    static const char* const scopes[] = {"base", "one level", "subtree"};
-    mylog.at(2) << "search \"" << base << "\" scope " << (scope >= 0 && scope <= 2 ? scopes[scope] : "?")
-                << " filter " << filter << logend;
+    pending request = sendsearch(base, scope, filter, attributes, sizelimit);
     std::size_t count = 0;
-    const int result = request(base, scope, filter, attributes, sizelimit, [&](LDAPMessage* answer) {
+    const int result = finish(request, [&](LDAPMessage* answer) {
         ++count;
         return take(toentry(ld, answer));
     });
@@ -320,13 +342,18 @@ int connection::search(const std::string& base, int scope, const std::string& fi
     return result;
 }
 
-bool connection::readentry(const std::string& dn, const std::vector<const char*>& attributes, entry& found)
+connection::pending connection::sendread(const std::string& dn, const std::vector<const char*>& attributes)
+{
+    return sendsearch(dn, LDAP_SCOPE_BASE, "(objectClass=*)", attributes, 0);
+}
+
+bool connection::finishread(pending& request, const std::string& dn, entry& found)
 {
     bool named = false;
-    const int result = search(dn, LDAP_SCOPE_BASE, "(objectClass=*)", attributes, 0, [&](entry&& item) {
-        named = samedn(item.dn, dn);
+    const int result = finish(request, [&](LDAPMessage* answer) {
+        named = samedn(dnof(ld, answer), dn);
         if (named)
-            found = std::move(item);
+            found = toentry(ld, answer);
         return !named;
     });
     if (result != LDAP_SUCCESS)
@@ -336,30 +363,37 @@ bool connection::readentry(const std::string& dn, const std::vector<const char*>
     return true;
 }
 
-bool connection::readrootdse(rootdse& root)
+bool connection::readentry(const std::string& dn, const std::vector<const char*>& attributes, entry& found)
 {
-    entry found;
-    if (!readentry("", {"namingContexts", "defaultNamingContext", "configurationNamingContext", "subschemaSubentry"},
-                   found))
-        return false;
+    pending request = sendread(dn, attributes);
+    return finishread(request, dn, found);
+}
+
+const std::vector<const char*> connection::rootattributes = {
+    "namingContexts", "defaultNamingContext", "configurationNamingContext", "schemaNamingContext",
+    "subschemaSubentry"};
+
+void connection::readroot(const entry& found, rootdse& root)
+{
     root.namingcontexts = found.values("namingContexts");
     root.defaultnamingcontext = found.first("defaultNamingContext");
     root.configurationnamingcontext = found.first("configurationNamingContext");
+    root.schemanamingcontext = found.first("schemaNamingContext");
     root.subschemasubentry = found.first("subschemaSubentry");
-    return true;
 }
 
 bool connection::readsubschema(const std::string& dn, schema& into)
 {
     mylog.at(2) << "reading the subschema entry " << dn << logend;
+    pending request = sendsearch(dn, LDAP_SCOPE_BASE, "(objectClass=*)",
+                                 {"attributeTypes", "objectClasses", "dITContentRules"}, 0);
     bool named = false;
-    const int result = request(dn, LDAP_SCOPE_BASE, "(objectClass=*)",
-                               {"attributeTypes", "objectClasses", "dITContentRules"}, 0, [&](LDAPMessage* answer) {
-                                   named = samedn(dnof(ld, answer), dn);
-                                   if (named)
-                                       adddescriptions(ld, answer, into);
-                                   return !named;
-                               });
+    const int result = finish(request, [&](LDAPMessage* answer) {
+        named = samedn(dnof(ld, answer), dn);
+        if (named)
+            adddescriptions(ld, answer, into);
+        return !named;
+    });
     if (result != LDAP_SUCCESS)
         return false;
     if (!named)

@@ -8,6 +8,7 @@
 
 #include <ldap.h>
 
+#include <chrono>
 #include <functional>
 #include <string>
 #include <vector>
@@ -21,6 +22,7 @@ struct rootdse {
     std::vector<std::string> namingcontexts;
     std::string defaultnamingcontext;
     std::string configurationnamingcontext; // Active Directory's
+    std::string schemanamingcontext;        // Active Directory's
     std::string subschemasubentry;
 };
 
@@ -45,24 +47,45 @@ public:
     // configured mechanism, else EXTERNAL on ldapi://, else GSSAPI.
     // REQUIRES: open.
     bool bind();
-    // The server's answer to "Who am I?"; "" when it has none.
-    // REQUIRES: bind.
-    std::string whoami();
-    // REQUIRES: bind.
-    bool readrootdse(rootdse& root);
+    // A request sent and not yet answered. Several may be outstanding at
+    // once, so that their answers take one round trip: nothing may be sent
+    // during the SASL bind, everything after it. Each is answered within the
+    // request time-out, counted from when it was sent.
+    struct pending {
+        int id = -1;
+        int result = LDAP_SUCCESS; // a failure to send, or the outcome
+        std::chrono::steady_clock::time_point sent = std::chrono::steady_clock::now();
+    };
+
+    // "Who am I?". REQUIRES: bind.
+    pending sendwhoami();
+    // The answer; "" when the server has none.
+    std::string finishwhoami(pending& request);
+
     // A search for entries with `attributes`, asking the server for at most
-    // `sizelimit` entries (0: no limit). Each entry is handed to `take` as it
-    // arrives, and kept only if `take` keeps it; when `take` returns false
-    // the search is abandoned and counts as complete. Returns the result
-    // code (LDAP_SIZELIMIT_EXCEEDED when the server stopped at the limit);
-    // the cause is recorded for any code but LDAP_SUCCESS.
-    // REQUIRES: bind.
+    // `sizelimit` entries (0: no limit). REQUIRES: bind.
+    pending sendsearch(const std::string& base, int scope, const std::string& filter,
+                       const std::vector<const char*>& attributes, int sizelimit);
+    // Hands each entry of the answer to `onentry` as it arrives; when that
+    // returns false the search is abandoned and counts as complete. Returns
+    // the result code (LDAP_SIZELIMIT_EXCEEDED when the server stopped at
+    // the limit); the cause is recorded for any code but LDAP_SUCCESS.
+    int finish(pending& request, const std::function<bool(LDAPMessage*)>& onentry);
+    // sendsearch and finish, with each entry read out for `take`.
     int search(const std::string& base, int scope, const std::string& filter,
                const std::vector<const char*>& attributes, int sizelimit,
                const std::function<bool(entry&&)>& take);
+
     // Reads the entry named `dn` itself: an entry the server sends under any
     // other DN is passed over. REQUIRES: bind.
+    pending sendread(const std::string& dn, const std::vector<const char*>& attributes);
+    bool finishread(pending& request, const std::string& dn, entry& found);
     bool readentry(const std::string& dn, const std::vector<const char*>& attributes, entry& found);
+
+    // The root DSE's attributes the query uses, and reading them out.
+    static const std::vector<const char*> rootattributes;
+    static void readroot(const entry& found, rootdse& root);
+
     // Reads the type, class and content-rule descriptions of the subschema
     // entry `dn` into `into`. REQUIRES: bind.
     bool readsubschema(const std::string& dn, schema& into);
@@ -75,12 +98,9 @@ public:
 private:
     bool fail(int code) const;
     int failed(int code) const; // fail(), returning the code
-    // Sends a search and hands each answer message to `onmessage` as it
-    // comes, until the result or until `onmessage` returns false; within the
-    // request time-out. Returns the result code.
-    int request(const std::string& base, int scope, const std::string& filter,
-                const std::vector<const char*>& attributes, int sizelimit,
-                const std::function<bool(LDAPMessage*)>& onmessage);
+    // The next message answering `request`: its type, or -1 when none came
+    // in time or the connection is gone (request.result says which).
+    int next(pending& request, LDAPMessage*& answer);
     LDAP* ld = nullptr;
     std::string uris;
     timeval requesttimeout = {10, 0}; // each request's, as configured

@@ -1,6 +1,6 @@
 #include "platform/ldap/ldapentry.h"
 
-#include "platform/ldap/ldapschema.h"
+#include "platform/ldap/ldaplayout.h"
 #include "platform/ldap/ldaptext.h"
 
 namespace openldap {
@@ -25,14 +25,14 @@ std::string entry::first(const std::string& name) const
 namespace {
 
 // The key an attribute is filed under: its first name, in lower case.
-std::string key(const schema& names, const std::string& description)
+std::string key(const classlayout& names, const std::string& description)
 {
-    return lower(names.attributename(description.substr(0, description.find(';'))));
+    return lower(names.firstname(description));
 }
 
 } // namespace
 
-entryindex::entryindex(const entry& indexed, const schema& names) : names(&names)
+entryindex::entryindex(const entry& indexed, const classlayout& names) : names(&names)
 {
     for (const auto& attribute : indexed.attributes)
         attributes[key(names, attribute.first)].push_back(&attribute.second);

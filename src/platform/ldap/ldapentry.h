@@ -8,7 +8,7 @@
 
 namespace openldap {
 
-class schema;
+struct classlayout;
 
 struct entry {
     std::string dn;
@@ -24,18 +24,18 @@ struct entry {
 
 // An entry's attributes indexed once under the schema's first name for
 // each, so that looking up every attribute of a wide entry stays linear.
-// Both the entry and the schema must outlive the index.
+// Both the entry and the layout must outlive the index.
 class entryindex {
 public:
     entryindex() = default;
-    entryindex(const entry& indexed, const schema& names);
+    entryindex(const entry& indexed, const classlayout& names);
 
     // The values of the attribute known by `name` (any of its names or its
     // OID, in any letter case), over all of its options.
     std::vector<std::string> values(const std::string& name) const;
 
 private:
-    const schema* names = nullptr;
+    const classlayout* names = nullptr;
     std::unordered_map<std::string, std::vector<const std::vector<std::string>*>> attributes;
 };
 

@@ -94,8 +94,10 @@ void schema::addattributetype(const char* description)
     parse(description, ldap_str2attributetype, ldap_attributetype_free, &LDAPAttributeType::at_oid,
           [&](const LDAPAttributeType& type) {
         index(attributeindex, type.at_names, type.at_oid, attributes.size());
+        std::vector<std::string> aliases = strings(type.at_names);
+        aliases.emplace_back(type.at_oid);
         attributes.push_back({firstname(type.at_names, type.at_oid), type.at_sup_oid ? type.at_sup_oid : "",
-                              type.at_syntax_oid ? type.at_syntax_oid : ""});
+                              type.at_syntax_oid ? type.at_syntax_oid : "", std::move(aliases)});
     });
 }
 
@@ -135,6 +137,12 @@ std::string schema::attributename(const std::string& nameoroid) const
 {
     const attributetype* type = findattribute(nameoroid);
     return type ? type->name : nameoroid;
+}
+
+std::vector<std::string> schema::attributenames(const std::string& nameoroid) const
+{
+    const attributetype* type = findattribute(nameoroid);
+    return type ? type->aliases : std::vector<std::string>();
 }
 
 bool schema::isstring(const std::string& nameoroid) const

@@ -27,6 +27,8 @@ public:
     // The attribute type's first NAME (or its OID) for any of its names or its
     // OID, in any letter case; an unknown name is returned as it is.
     std::string attributename(const std::string& nameoroid) const;
+    // Every NAME of the attribute type and its OID; empty for an unknown one.
+    std::vector<std::string> attributenames(const std::string& nameoroid) const;
     // Whether the attribute's syntax (found through SUP) holds text.
     bool isstring(const std::string& nameoroid) const;
 
@@ -47,6 +49,7 @@ private:
         std::string name;
         std::string sup;
         std::string syntax;
+        std::vector<std::string> aliases; // every NAME and the OID
     };
     struct objectclass {
         std::string name;

@@ -1,0 +1,262 @@
+#include "platform/ldap/ldapcache.h"
+
+#include "log/mylog.h"
+#include "platform/ldap/ldaptext.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <pwd.h>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace openldap {
+
+namespace {
+
+const char* const header = "usermail schema cache 1";
+
+// Samba keeps the aggregate's modifyTimestamp at the epoch for ever, even
+// after a schema change: that value tells nothing.
+bool meaningful(const std::string& stamp)
+{
+    return !stamp.empty() && stamp.compare(0, 14, "19700101000000") != 0;
+}
+
+// The class set a layout is filed under: its objectClass values, in lower
+// case, sorted, space-separated.
+std::string classkey(std::vector<std::string> objectclasses)
+{
+    for (std::string& name : objectclasses)
+        name = lower(name);
+    std::sort(objectclasses.begin(), objectclasses.end());
+    objectclasses.erase(std::unique(objectclasses.begin(), objectclasses.end()), objectclasses.end());
+    std::string key;
+    for (const std::string& name : objectclasses)
+        key += (key.empty() ? "" : " ") + name;
+    return key;
+}
+
+// Names and OIDs as a schema may hold them; anything else (a space, a
+// control character) can't be written to a line-based file faithfully.
+bool plain(const std::string& word)
+{
+    return !word.empty() && std::all_of(word.begin(), word.end(), [](unsigned char c) {
+        return std::isalnum(c) || c == '-' || c == '.' || c == ';' || c == '_';
+    });
+}
+
+// The user's own cache directory for usermail, created private; "" when
+// there is none to be had safely.
+std::string cachedirectory()
+{
+    std::string base;
+    if (const char* xdg = std::getenv("XDG_CACHE_HOME"); xdg && *xdg == '/') {
+        base = xdg;
+    } else {
+        const char* home = std::getenv("HOME");
+        const passwd* user = home && *home ? nullptr : getpwuid(geteuid());
+        base = std::string(home && *home ? home : user ? user->pw_dir : "") + "/.cache";
+        if (base == "/.cache")
+            return std::string();
+    }
+    ::mkdir(base.c_str(), 0700);
+    const std::string dir = base + "/usermail";
+    ::mkdir(dir.c_str(), 0700);
+    struct stat st;
+    // Never a link, never a directory that someone else could write in.
+    if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() ||
+        (st.st_mode & 077) != 0)
+        return std::string();
+    return dir;
+}
+
+// FNV-1a, in hex: stable across builds and runs.
+std::string fnv(const std::string& text)
+{
+    std::uint64_t hash = 1469598103934665603ull;
+    for (char c : text) {
+        hash ^= static_cast<unsigned char>(c);
+        hash *= 1099511628211ull;
+    }
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
+    return hex;
+}
+
+// The file's name for a server and subschema entry.
+std::string filename(const schemakey& key)
+{
+    return "schema-" + fnv(key.server + "\n" + key.subentry);
+}
+
+// The file's text without its last line, "sum <hash of the rest>": "" when
+// that line is missing or doesn't match, so that a file changed or cut
+// anywhere is never taken for a cache.
+std::string checked(const std::string& file)
+{
+    const std::size_t last = file.size() > 1 ? file.rfind('\n', file.size() - 2) : std::string::npos;
+    if (last == std::string::npos || file.back() != '\n')
+        return std::string();
+    const std::string body = file.substr(0, last + 1);
+    return file.compare(last + 1, std::string::npos, "sum " + fnv(body) + "\n") == 0 ? body : std::string();
+}
+
+std::string readfile(const std::string& path)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0)
+        return std::string();
+    std::string text;
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() && st.st_size < (64 << 20)) {
+        char buffer[65536];
+        for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0;)
+            text.append(buffer, static_cast<std::size_t>(got));
+    }
+    ::close(fd);
+    return text;
+}
+
+std::vector<std::string> words(std::istringstream& line)
+{
+    std::vector<std::string> result;
+    for (std::string word; line >> word;)
+        result.push_back(word);
+    return result;
+}
+
+// One layout's lines; false when they are not a whole, well-formed layout.
+bool readlayout(std::istringstream& file, classlayout& layout)
+{
+    bool ended = false;
+    for (std::string text; !ended && std::getline(file, text);) {
+        std::istringstream line(text);
+        std::string field;
+        line >> field;
+        const std::vector<std::string> values = words(line);
+        if (!std::all_of(values.begin(), values.end(), plain))
+            return false;
+        if (field == "structural" && values.size() == 1) {
+            layout.structural = values[0];
+        } else if (field == "must") {
+            layout.mandatory = values;
+        } else if (field == "may") {
+            layout.optional = values;
+        } else if (field == "strings") {
+            layout.strings.insert(values.begin(), values.end());
+        } else if (field == "name" && values.size() == 2) {
+            layout.names[values[0]] = values[1];
+        } else if (field == "end") {
+            ended = true;
+        } else {
+            return false;
+        }
+    }
+    return ended && !layout.structural.empty();
+}
+
+std::string writelayout(const std::string& classes, const classlayout& layout)
+{
+    auto list = [](const std::string& field, const auto& names) {
+        std::string line = field;
+        for (const std::string& name : names)
+            line += " " + name;
+        return line + "\n";
+    };
+    std::string text = "class " + classes + "\nstructural " + layout.structural + "\n" +
+                       list("must", layout.mandatory) + list("may", layout.optional) +
+                       list("strings", layout.strings);
+    for (const auto& name : layout.names)
+        text += "name " + name.first + " " + name.second + "\n";
+    return text + "end\n";
+}
+
+bool writable(const classlayout& layout)
+{
+    auto allplain = [](const auto& names) { return std::all_of(names.begin(), names.end(), plain); };
+    return plain(layout.structural) && allplain(layout.mandatory) && allplain(layout.optional) &&
+           allplain(layout.strings) &&
+           std::all_of(layout.names.begin(), layout.names.end(),
+                       [](const auto& name) { return plain(name.first) && plain(name.second); });
+}
+
+} // namespace
+
+bool schemakey::usable() const
+{
+    return meaningful(subschemastamp) || meaningful(schemastamp);
+}
+
+schemacache::schemacache(const schemakey& key) : key(key)
+{
+    if (!key.usable())
+        return;
+    const std::string dir = cachedirectory();
+    if (dir.empty())
+        return;
+    path = dir + "/" + filename(key);
+    std::istringstream file(checked(readfile(path)));
+    std::string text;
+    const std::string expected[] = {header, "server " + key.server, "subentry " + key.subentry,
+                                    "subschemastamp " + key.subschemastamp, "schemastamp " + key.schemastamp};
+    for (const std::string& line : expected)
+        if (!std::getline(file, text) || text != line)
+            return; // missing, foreign, another version, or a schema that has changed
+    std::map<std::string, classlayout> found;
+    while (std::getline(file, text)) {
+        if (text.compare(0, 6, "class ") != 0)
+            return;
+        classlayout layout;
+        if (!readlayout(file, layout))
+            return; // truncated or corrupt: all of it is ignored
+        found[text.substr(6)] = std::move(layout);
+    }
+    layouts = std::move(found);
+}
+
+bool schemacache::find(const std::vector<std::string>& objectclasses, classlayout& layout) const
+{
+    auto found = layouts.find(classkey(objectclasses));
+    if (found == layouts.end())
+        return false;
+    layout = found->second;
+    return true;
+}
+
+void schemacache::store(const std::vector<std::string>& objectclasses, const classlayout& layout)
+{
+    if (path.empty() || !writable(layout))
+        return;
+    layouts[classkey(objectclasses)] = layout;
+    std::string text = std::string(header) + "\nserver " + key.server + "\nsubentry " + key.subentry +
+                       "\nsubschemastamp " + key.subschemastamp + "\nschemastamp " + key.schemastamp + "\n";
+    for (const auto& entry : layouts)
+        text += writelayout(entry.first, entry.second);
+    text += "sum " + fnv(text) + "\n";
+    // A new file beside the old one, then renamed over it: a reader sees the
+    // old file or the new one, never half of one.
+    std::string temporary = path + ".XXXXXX";
+    const int fd = ::mkostemp(&temporary[0], O_CLOEXEC);
+    if (fd < 0) {
+        mylog.at(2) << "schema cache not written: " << std::strerror(errno) << logend;
+        return;
+    }
+    const bool written = ::fchmod(fd, 0600) == 0 &&
+                         ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    const bool closed = ::close(fd) == 0;
+    if (!written || !closed || ::rename(temporary.c_str(), path.c_str()) != 0) {
+        mylog.at(2) << "schema cache not written: " << std::strerror(errno) << logend;
+        ::unlink(temporary.c_str());
+        return;
+    }
+    mylog.at(2) << "schema cache written: " << path << logend;
+}
+
+} // namespace openldap
