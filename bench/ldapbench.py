@@ -1,80 +1,210 @@
 #!/usr/bin/env python3
-"""A whole usermail run against the private slapd, next to ldapsearch reading
-the same user entry from the same server: wall time and peak memory, the two
-alternating in one loop, and the requests one usermail run makes.
+"""A whole usermail run next to one hand-written ldapsearch of the same three
+attributes of the same user, from the same server, through a proxy that adds
+a round-trip time and a rate limit (delayproxy.py): wall time, bytes
+received, request turns and peak memory, cold and warm schema cache, the two
+programs alternating in one loop. It prints a table with the ratios.
 
-Usage: bench/ldapbench.py USERMAIL [RUNS]   (run from the source tree)
+Rows: slapd on a local socket (0, 20, 60 ms), slapd with a subschema 10 and
+100 times larger, slapd with an entry of 500 more attributes; and, as root
+where a Samba AD DC can run (tests/samba/dc.sh), Samba with Kerberos at 0, 20
+and 60 ms and at 20 ms with 10 Mbit/s.
+
+Usage: bench/ldapbench.py USERMAIL [RUNS] [--no-samba]   (from the source tree)
 """
+import json
 import os
-import re
+import resource
+import shutil
 import subprocess
 import sys
 import tempfile
 import time
 
 here = os.path.dirname(os.path.abspath(__file__))
-slapd = os.path.join(here, "..", "tests", "ldap", "slapd.sh")
-usermail = os.path.abspath(sys.argv[1])
-runs = int(sys.argv[2]) if len(sys.argv) > 2 else 200
+sys.path.insert(0, here)
+from delayproxy import DelayProxy  # noqa: E402
+
+tests = os.path.join(here, "..", "tests")
+attributes = ["mail", "msRTCSIP-PrimaryUserAddress", "userPrincipalName"]
 
 
-def measure(command, env):
-    """Wall time in seconds of one run."""
+def run(command, env):
+    """Wall time in seconds and CPU seconds of one run."""
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
     start = time.perf_counter()
-    if subprocess.run(command, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL).returncode != 0:
-        sys.exit(f"failed: {command}")
-    return time.perf_counter() - start
+    result = subprocess.run(command, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    wall = time.perf_counter() - start
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    if result.returncode != 0:
+        sys.exit(f"failed: {' '.join(command)}")
+    return wall, (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
 
 
-def peakmemory(command, env):
-    """Peak resident memory in KiB of one run. A process started straight
-    from Python would carry Python's own peak, so GNU time starts it."""
+def peak(command, env):
+    """Peak resident memory in KiB (GNU time, so that Python's own doesn't count)."""
     result = subprocess.run(["/usr/bin/time", "-f", "%M"] + command, env=env, stdout=subprocess.DEVNULL,
                             stderr=subprocess.PIPE, text=True, check=True)
     return int(result.stderr.strip().splitlines()[-1])
 
 
-with tempfile.TemporaryDirectory() as work:
-    directory = os.path.join(work, "slapd")
-    env = dict(os.environ, SLAPD_DEBUG="stats")
-    uri = subprocess.run([slapd, "start", directory], env=env, check=True, capture_output=True,
-                         text=True).stdout.strip()
+def measure(name, ours, peer, env, proxy, cache, runs):
+    """One row: the three kinds of run alternating, means and counts."""
+    def cold():
+        shutil.rmtree(cache, ignore_errors=True)
+    kinds = {"warm": ours, "cold": ours, "peer": peer}
+    times = {kind: [] for kind in kinds}
+    cpu = {kind: [] for kind in kinds}
+    counts = {}
+    run(ours, env)  # warms the cache and the page cache
+    for round_ in range(runs + 1):
+        for kind, command in kinds.items():
+            if kind == "cold":
+                cold()
+            proxy.take()
+            wall, seconds = run(command, env)
+            if round_ == 0:
+                counts[kind] = proxy.take()  # the first round only counts
+                continue
+            times[kind].append(wall)
+            cpu[kind].append(seconds)
+    run(ours, env)
+    memory = {"warm": peak(ours, env), "peer": peak(peer, env)}
+    cold()
+    memory["cold"] = peak(ours, env)
+    mean = {kind: sum(values) / len(values) for kind, values in times.items()}
+    return {"name": name, "mean": mean, "cpu": {k: sum(v) / len(v) for k, v in cpu.items()}, "counts": counts,
+            "memory": memory}
+
+
+def slapdrows(usermail, runs, work):
+    rows = []
+    alice = "cn=Alice Liddell,ou=people,dc=example,dc=test"
+    settings = [("slapd, local socket, 0 ms", 0, 0, None), ("slapd, 20 ms", 20, 0, None),
+                ("slapd, 60 ms", 60, 0, None), ("slapd, subschema 10x", 0, 0, ("schema", 10000)),
+                ("slapd, subschema 100x", 0, 0, ("schema", 100000)), ("slapd, entry +500 attributes", 0, 0,
+                                                                      ("wide", 500))]
+    for name, rtt, rate, growth in settings:
+        directory = os.path.join(work, "slapd")
+        env = dict(os.environ)
+        if growth:
+            schema, ldif = grow(work, growth, alice)
+            env.update(SLAPD_SCHEMA=schema, SLAPD_LDIF=ldif)
+        started = subprocess.run([os.path.join(tests, "ldap", "slapd.sh"), "start", directory], env=env,
+                                 capture_output=True, text=True)
+        if started.returncode != 0:
+            sys.exit(f"slapd did not start for {name}: {started.stderr[-2000:]}")
+        socket = os.path.join(work, "proxy.sock")
+        proxy = DelayProxy(socket, os.path.join(directory, "ldapi"), rtt, rate)
+        proxy.start()
+        try:
+            proxied = "ldapi://" + socket.replace("/", "%2F")
+            cache = os.path.join(work, "cache")
+            env = dict(os.environ, LDAPURI=proxied, LDAPCONF="/dev/null", LDAPRC=".no-ldaprc", TMPDIR=work,
+                       XDG_CACHE_HOME=cache)
+            peer = ["ldapsearch", "-LLL", "-Q", "-Y", "EXTERNAL", "-H", proxied, "-s", "base", "-b", alice] + attributes
+            rows.append(measure(name, [usermail], peer, env, proxy, cache, runs))
+        finally:
+            proxy.stop()
+            subprocess.run([os.path.join(tests, "ldap", "slapd.sh"), "stop", directory], check=False)
+        print(f"  measured: {name}", file=sys.stderr)
+    return rows
+
+
+def grow(work, growth, alice):
+    """A schema file and a directory with more definitions or a wider entry."""
+    kind, count = growth
+    schema = os.path.join(work, f"bench-{kind}.schema")
+    with open(schema, "w") as file:
+        for i in range(count):
+            file.write(f"attributetype ( 1.3.6.1.4.1.99999.1.{i} NAME 'benchAttribute{i}' "
+                       "DESC 'an attribute the benchmark adds' EQUALITY caseIgnoreMatch "
+                       "SYNTAX 1.3.6.1.4.1.1466.115.121.1.15 )\n")
+        # slapd's configuration lines are continued by leading white space.
+        may = "\n  $ ".join(f"benchAttribute{i}" for i in range(min(count, 500)))
+        file.write(f"objectclass ( 1.3.6.1.4.1.99999.2.1 NAME 'benchWide' SUP top AUXILIARY MAY ( {may} ) )\n")
+    ldif = os.path.join(work, f"bench-{kind}.ldif")
+    with open(os.path.join(tests, "ldap", "directory.ldif")) as source:
+        records = source.read().split("\n\n")
+    with open(ldif, "w") as file:
+        for record in records:
+            if kind == "wide" and record.lower().startswith("dn: " + alice.lower()):
+                record = record.rstrip("\n") + "\nobjectClass: benchWide\n" + "".join(
+                    f"benchAttribute{i}: a value of attribute {i}\n" for i in range(count))
+            file.write(record.rstrip("\n") + "\n\n")
+    return schema, ldif
+
+
+def sambainside(usermail, runs, dc, work):
+    """The Samba rows, run inside the DC's network namespace."""
+    env = dict(os.environ, KRB5_CONFIG=os.path.join(dc, "krb5.conf"), KRB5CCNAME="FILE:" + os.path.join(work, "cc"))
+    subprocess.run(["kinit", "-k", "-t", os.path.join(dc, "alice.keytab"), "alice"], env=env, check=True)
+    alice = "CN=Alice Liddell,CN=Users,DC=example,DC=test"
+    uri = "ldap://dc1.example.test:3389"
+    cache = os.path.join(work, "cache")
+    env.update(LDAPURI=uri, LDAPBASE="DC=example,DC=test", LDAPSASL_MECH="GSSAPI", LDAPCONF="/dev/null",
+               LDAPRC=".no-ldaprc", TMPDIR=work, XDG_CACHE_HOME=cache)
+    conf = os.path.join(work, "ldaprc")
+    with open(conf, "w") as file:
+        file.write("SASL_NOCANON on\n")
+    env["LDAPCONF"] = conf
+    peer = ["ldapsearch", "-LLL", "-Q", "-N", "-Y", "GSSAPI", "-H", uri, "-s", "base", "-b", alice] + attributes
+    rows = []
+    for name, rtt, rate in [("Samba AD DC, Kerberos, 0 ms", 0, 0), ("Samba, 20 ms", 20, 0), ("Samba, 60 ms", 60, 0),
+                            ("Samba, 20 ms and 10 Mbit/s", 20, 10_000_000)]:
+        proxy = DelayProxy(("127.0.0.1", 3389), ("127.0.0.1", 389), rtt, rate)
+        proxy.start()
+        try:
+            rows.append(measure(name, [usermail], peer, env, proxy, cache, runs))
+        finally:
+            proxy.stop()
+        print(f"  measured: {name}", file=sys.stderr)
+    return rows
+
+
+def sambarows(usermail, runs, work):
+    dc = os.path.join(work, "samba")
+    started = subprocess.run([os.path.join(tests, "samba", "dc.sh"), "start", dc], capture_output=True, text=True)
+    if started.returncode != 0:
+        print(f"  Samba rows skipped: {started.stdout.strip() or started.stderr.strip()}", file=sys.stderr)
+        return []
     try:
-        env = dict(os.environ, LDAPURI=uri, LDAPCONF="/dev/null", LDAPRC=".no-ldaprc", TMPDIR=work)
-        ours = [usermail]
-        peer = ["ldapsearch", "-LLL", "-Q", "-Y", "EXTERNAL", "-H", uri, "-s", "base",
-                "-b", "cn=Alice Liddell,ou=people,dc=example,dc=test"]
-
-        # Requests of one run, read off the server's log for its connection.
-        with open(os.path.join(directory, "slapd.log")) as log:
-            log.seek(0, os.SEEK_END)
-            measure(ours, env)
-            time.sleep(0.2)
-            lines = log.read()
-        operations = {}
-        for op, kind in re.findall(r"conn=\d+ (op=\d+) (BIND|SRCH|EXT|UNBIND|MOD|ADD|DEL|CMP)", lines):
-            operations.setdefault(op, kind)
-        connections = set(re.findall(r"conn=(\d+) fd=\d+ ACCEPT", lines))
-        requests = [kind for kind in operations.values() if kind != "UNBIND"]
-
-        for _ in range(10):  # warm up both
-            measure(ours, env)
-            measure(peer, env)
-        times = {"usermail": [], "ldapsearch": []}
-        memory = {"usermail": 0, "ldapsearch": 0}
-        for _ in range(runs):
-            for name, command in (("usermail", ours), ("ldapsearch", peer)):
-                times[name].append(measure(command, env))
-        for _ in range(5):
-            for name, command in (("usermail", ours), ("ldapsearch", peer)):
-                memory[name] = max(memory[name], peakmemory(command, env))
+        inside = subprocess.run([os.path.join(tests, "samba", "dc.sh"), "exec", dc, sys.executable,
+                                 os.path.abspath(__file__), "--samba-inside", usermail, str(runs), dc, work],
+                                check=True, capture_output=True, text=True)
+        sys.stderr.write(inside.stderr)
+        return json.loads(inside.stdout)
     finally:
-        subprocess.run([slapd, "stop", directory], check=False)
+        subprocess.run([os.path.join(tests, "samba", "dc.sh"), "stop", dc], check=False, capture_output=True)
 
-mean = {name: sum(values) / len(values) for name, values in times.items()}
-print(f"connections per usermail run: {len(connections)}")
-print(f"requests per usermail run:    {len(requests)} ({' '.join(requests)})")
-for name in ("usermail", "ldapsearch"):
-    print(f"{name:11} mean {mean[name] * 1000:7.2f} ms   peak RSS {memory[name] / 1024:6.2f} MiB   ({runs} runs)")
-print(f"time ratio usermail/ldapsearch: {mean['usermail'] / mean['ldapsearch']:.2f} (target <= 1.5)")
-print(f"memory above ldapsearch: {(memory['usermail'] - memory['ldapsearch']) / 1024:+.2f} MiB (target <= 2)")
+
+def table(rows):
+    print("| setting | usermail warm | cold | ldapsearch | ratio warm | ratio cold | turns u/peer | "
+          "KiB received warm/cold/peer | peak RSS MiB warm/cold/peer | CPU ms cold |")
+    print("|---|---|---|---|---|---|---|---|---|---|")
+    for row in rows:
+        m, c, mem = row["mean"], row["counts"], row["memory"]
+        print(f"| {row['name']} | {m['warm'] * 1000:.1f} ms | {m['cold'] * 1000:.1f} ms | {m['peer'] * 1000:.1f} ms | "
+              f"{m['warm'] / m['peer']:.2f} | {m['cold'] / m['peer']:.2f} | "
+              f"{c['warm']['turns']}/{c['peer']['turns']} | "
+              f"{c['warm']['down'] / 1024:.1f}/{c['cold']['down'] / 1024:.1f}/{c['peer']['down'] / 1024:.1f} | "
+              f"{mem['warm'] / 1024:.1f}/{mem['cold'] / 1024:.1f}/{mem['peer'] / 1024:.1f} | "
+              f"{row['cpu']['cold'] * 1000:.0f} |")
+
+
+def main():
+    if sys.argv[1] == "--samba-inside":
+        usermail, runs, dc, work = sys.argv[2], int(sys.argv[3]), sys.argv[4], sys.argv[5]
+        print(json.dumps(sambainside(usermail, runs, dc, work)))
+        return
+    usermail = os.path.abspath(sys.argv[1])
+    runs = int(sys.argv[2]) if len(sys.argv) > 2 and sys.argv[2].isdigit() else 20
+    with tempfile.TemporaryDirectory() as work:
+        os.chmod(work, 0o755)
+        rows = slapdrows(usermail, runs, work)
+        if "--no-samba" not in sys.argv:
+            rows += sambarows(usermail, runs, work)
+    table(rows)
+
+
+main()

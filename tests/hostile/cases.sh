@@ -84,6 +84,15 @@ cache)
     [[ $log != *"schema cache used"* ]] || fail "a changed schema was answered from the cache"
     check schemachange 0 "" -v -p mail
     haslines "2 schema cache used: "
+    # What the last run found is asked for again in the first round, and
+    # used only when that round confirms it: a different user, found either
+    # way, gets their own addresses.
+    check movinguser 0 "alice@example.test" -p mail
+    check movinguser 0 "bob@example.test" -p mail
+    check movingaccount 0 "alice@example.test" -p mail
+    check movingaccount 0 "bob@example.test" -p mail
+    check movingaccount 0 "bob@example.test" -v -p mail
+    [ "$(grep -c '^2 search "dc=example,dc=test"' <<<"$log")" = 1 ] || fail "a confirmed guess was searched again"
     ;;
 identity)
     # "u:DOMAIN\name": this directory's NetBIOS name is its own domain...

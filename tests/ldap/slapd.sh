@@ -4,7 +4,9 @@
 # EXTERNAL with the peer's uid mapped to a user entry.
 #   slapd.sh start DIR   (prints the LDAPURI to use)
 #   slapd.sh stop DIR
-# SLAPD_DEBUG=stats logs every operation to DIR/slapd.log.
+# SLAPD_DEBUG=stats logs every operation to DIR/slapd.log. For benchmarks,
+# SLAPD_SCHEMA names one more schema file to include and SLAPD_LDIF another
+# directory to load.
 # The caller's own uid maps to Alice, uid 2001 to Bob.
 set -eu
 action=$1 dir=$2
@@ -38,6 +40,7 @@ include /etc/ldap/schema/inetorgperson.schema
 include /etc/ldap/schema/nis.schema
 include /etc/ldap/schema/msuser.schema
 include $here/usermail-test.schema
+${SLAPD_SCHEMA:+include $SLAPD_SCHEMA}
 pidfile $dir/slapd.pid
 argsfile $dir/slapd.args
 modulepath /usr/lib/ldap
@@ -50,7 +53,7 @@ directory $dir/db
 maxsize 16777216
 access to * by * read
 CONF
-    slapadd -q -f "$dir/slapd.conf" -l "$here/directory.ldif" >"$dir/slapadd.log" 2>&1 || {
+    slapadd -q -f "$dir/slapd.conf" -l "${SLAPD_LDIF:-$here/directory.ldif}" >"$dir/slapadd.log" 2>&1 || {
         cat "$dir/slapadd.log" >&2
         exit 1
     }

@@ -4,10 +4,12 @@
 // libldap's own configuration (ldap.conf, ~/.ldaprc, LDAPURI...), exactly as
 // for ldapsearch.
 //
-// After the bind a run waits for two rounds of answers: "Who am I?" with the
-// root DSE, then the user's entry (or the account search) with the schema's
-// time stamps. Only when the schema cache doesn't know the entry's classes
-// does a third round read the subschema.
+// After the bind a run waits for one round of answers: "Who am I?", the root
+// DSE, and, as the last run against this server found them, the user's
+// entry (or the account search) and the schema's time stamps. When that
+// round doesn't confirm what the last run found, a second round asks again;
+// only when the schema cache doesn't know the entry's classes does another
+// round read the subschema.
 #include "directory/userdirectory.h"
 #include "log/mylog.h"
 #include "platform/ldap/ldapcache.h"
@@ -117,18 +119,31 @@ public:
     }
 
 private:
-    void sendstamps();
+    // The account search this run made: its base, account and filter.
+    struct accountsearch {
+        std::string base, filter;
+        openldap::account wanted;
+    };
+
+    void sendstamps(const std::string& subentry, const std::string& schemacontext);
     void finishstamps();
-    bool searchaccount(const std::string& whoami);
-    bool searchfor(const account& wanted, const std::string& base);
+    // The user's entry, by reading it or by the account search; `guess` is
+    // the last run's request, when this run asks the same.
+    bool readentry(connection::pending* guess);
+    bool searchaccount(const std::string& whoami, connection::pending* guess);
+    bool searchfor(connection::pending& request);
     std::string netbiosname();
 
     connection server;
     rootdse root;
     laterfailure rootfailure;  // why the root DSE couldn't be read
     laterfailure entryfailure; // why the user's entry couldn't be read
-    connection::pending subschemastamp, schemastamp;
+    connection::pending subschemastamp, schemastamp, subschemaread;
     schemakey stamps;
+    std::string stampcontext; // where the schema container's stamp was asked
+    accountsearch searched;
+    bool known = false; // whether `last` holds what the last run found
+    lastrun last;
     std::string userdn;
     entry user;
     classlayout layout;
@@ -140,9 +155,21 @@ bool directory::finduser(std::string& dn)
 {
     if (!server.bind())
         return false;
-    // First round: "Who am I?" and the root DSE.
+    const std::string identity = server.option(LDAP_OPT_X_SASL_USERNAME);
+    const std::string uri = server.uri().substr(0, server.uri().find_first_of(" ,"));
+    known = readlastrun(uri, identity, last);
+
+    // The first round, with what the last run found.
     connection::pending who = server.sendwhoami();
     connection::pending rootread = server.sendread("", connection::rootattributes);
+    connection::pending guess;
+    if (known && !last.searched)
+        guess = server.sendread(last.dn, entryattributes);
+    else if (known)
+        guess = server.sendsearch(last.base, LDAP_SCOPE_SUBTREE, last.filter, entryattributes, 2);
+    if (known)
+        sendstamps(last.subentry, last.schemacontext);
+
     const std::string whoami = server.finishwhoami(who);
     entry rootentry;
     // A server that won't show its root DSE can still be searched under a
@@ -152,42 +179,62 @@ bool directory::finduser(std::string& dn)
     else
         rootfailure.keep();
 
-    // Second round: the user's entry, or the account search that finds it,
-    // with the time stamps that say whether the cached schema still holds.
-    userdn = whoamientry(whoami, root.namingcontexts);
-    if (userdn.empty()) {
-        sendstamps();
-        if (!searchaccount(whoami))
-            return false;
-    } else {
-        connection::pending read = server.sendread(userdn, entryattributes);
-        sendstamps();
-        if (!server.finishread(read, userdn, user))
-            entryfailure.keep();
+    // The guessed stamps hold when the root DSE names the same places.
+    if (!known || !samedn(last.subentry, root.subschemasubentry) ||
+        !samedn(last.schemacontext, root.schemanamingcontext)) {
+        server.abandon(subschemastamp);
+        server.abandon(schemastamp);
+        sendstamps(root.subschemasubentry, root.schemanamingcontext);
     }
+    // Nothing cached for this subschema at all: it will be read, so in this
+    // round already.
+    if (!root.subschemasubentry.empty() && !schemacache::present(uri, root.subschemasubentry))
+        subschemaread = server.sendsubschema(root.subschemasubentry);
+    userdn = whoamientry(whoami, root.namingcontexts);
+    const bool found = userdn.empty() ? searchaccount(whoami, known && last.searched ? &guess : nullptr)
+                                      : readentry(known && !last.searched && samedn(userdn, last.dn) ? &guess : nullptr);
+    server.abandon(guess);
     finishstamps();
+    if (!found)
+        return false;
+    const lastrun now{userdn, !searched.filter.empty(), searched.base, searched.filter, root.subschemasubentry,
+                      root.schemanamingcontext};
+    if (!entryfailure.failed && !(known && now == last))
+        writelastrun(uri, identity, now);
     dn = tonarrow(userdn);
     return true;
 }
 
-void directory::sendstamps()
+bool directory::readentry(connection::pending* guess)
 {
-    // The server by its URI: local sockets have no host to tell them apart.
+    connection::pending asked;
+    if (!guess)
+        asked = server.sendread(userdn, entryattributes);
+    if (!server.finishread(guess ? *guess : asked, userdn, user))
+        entryfailure.keep();
+    return true;
+}
+
+void directory::sendstamps(const std::string& subentry, const std::string& schemacontext)
+{
     stamps.server = server.uri().substr(0, server.uri().find_first_of(" ,"));
-    stamps.subentry = root.subschemasubentry;
-    if (!stamps.subentry.empty())
-        subschemastamp = server.sendread(stamps.subentry, {"modifyTimestamp"});
-    if (!root.schemanamingcontext.empty())
-        schemastamp = server.sendread(root.schemanamingcontext, {"modifyTimeStamp"});
+    stamps.subentry = subentry;
+    stampcontext = schemacontext;
+    if (!subentry.empty())
+        subschemastamp = server.sendread(subentry, {"modifyTimestamp"});
+    if (!schemacontext.empty())
+        schemastamp = server.sendread(schemacontext, {"modifyTimeStamp"});
 }
 
 void directory::finishstamps()
 {
     // A stamp that can't be read leaves the cache unused, nothing more.
     entry found;
-    if (subschemastamp.id >= 0 && server.finishread(subschemastamp, stamps.subentry, found))
+    if (subschemastamp.id >= 0 && subschemastamp.result == LDAP_SUCCESS &&
+        server.finishread(subschemastamp, stamps.subentry, found))
         stamps.subschemastamp = found.first("modifyTimestamp");
-    if (schemastamp.id >= 0 && server.finishread(schemastamp, root.schemanamingcontext, found))
+    if (schemastamp.id >= 0 && schemastamp.result == LDAP_SUCCESS &&
+        server.finishread(schemastamp, stampcontext, found))
         stamps.schemastamp = found.first("modifyTimeStamp");
 }
 
@@ -205,7 +252,11 @@ bool directory::schemapath(std::string& path)
         mylog.at(2) << "schema cache used: " << cache.file() << logend;
     } else {
         schema names;
-        if (!server.readsubschema(subentry, names))
+        connection::pending asked;
+        const bool sent = subschemaread.id >= 0 && samedn(subentry, root.subschemasubentry);
+        if (!sent)
+            asked = server.sendsubschema(subentry);
+        if (!server.finishsubschema(sent ? subschemaread : asked, subentry, names))
             return false;
         layout = layoutof(names, classes);
         if (!layout.structural.empty())
@@ -232,42 +283,49 @@ std::string directory::netbiosname()
     return name;
 }
 
-bool directory::searchaccount(const std::string& whoami)
+bool directory::searchaccount(const std::string& whoami, connection::pending* guess)
 {
     const std::string source = accountsource(whoami, server.option(LDAP_OPT_X_SASL_USERNAME), loginname());
     if (barename(source).empty())
         return fail(LDAP_NO_SUCH_OBJECT, "no account name to look up");
-    const std::string base = searchbase(server.option(LDAP_OPT_DEFBASE), root.defaultnamingcontext, root.namingcontexts);
-    if (base.empty()) {
+    searched.base = searchbase(server.option(LDAP_OPT_DEFBASE), root.defaultnamingcontext, root.namingcontexts);
+    if (searched.base.empty()) {
         if (rootfailure.failed)
             return rootfailure.report();
         return fail(LDAP_NO_SUCH_OBJECT, "no search base: the server names no naming context");
     }
-    domainnames own{dnsdomainof(root.defaultnamingcontext.empty() ? base : root.defaultnamingcontext),
+    domainnames own{dnsdomainof(root.defaultnamingcontext.empty() ? searched.base : root.defaultnamingcontext),
                     kerberosrealm(), std::string()};
-    account wanted = resolveaccount(source, own);
-    if (wanted.whole && hasnetbiosprefix(source)) {
+    searched.wanted = resolveaccount(source, own);
+    if (searched.wanted.whole && hasnetbiosprefix(source)) {
         own.netbios = netbiosname();
-        wanted = resolveaccount(source, own);
+        searched.wanted = resolveaccount(source, own);
     }
-    return searchfor(wanted, base);
+    searched.filter = accountfilter(searched.wanted);
+    // The last run's search answers this one only if it was the same search.
+    const bool same = guess && last.base == searched.base && last.filter == searched.filter;
+    connection::pending asked;
+    if (!same)
+        asked = server.sendsearch(searched.base, LDAP_SCOPE_SUBTREE, searched.filter, entryattributes, 2);
+    return searchfor(same ? *guess : asked);
 }
 
-bool directory::searchfor(const account& wanted, const std::string& base)
+bool directory::searchfor(connection::pending& request)
 {
     std::vector<entry> found;
-    const int result = server.search(base, LDAP_SCOPE_SUBTREE, accountfilter(wanted), entryattributes, 2,
-                                     [&](entry&& match) {
-                                         found.push_back(std::move(match));
-                                         return found.size() < 2;
-                                     });
+    const int result = server.finish(request, [&](LDAPMessage* answer) {
+        found.push_back(server.read(answer));
+        return found.size() < 2;
+    });
+    mylog.at(2) << "search found " << found.size() << (found.size() == 1 ? " entry" : " entries") << logend;
+    const std::string& name = searched.wanted.name;
     if (result != LDAP_SUCCESS && result != LDAP_SIZELIMIT_EXCEEDED)
         return false;
     if (found.empty())
-        return fail(LDAP_NO_RESULTS_RETURNED, "no directory entry for the account " + wanted.name + " under " + base);
+        return fail(LDAP_NO_RESULTS_RETURNED, "no directory entry for the account " + name + " under " + searched.base);
     if (found.size() > 1 || result == LDAP_SIZELIMIT_EXCEEDED)
         return fail(LDAP_MORE_RESULTS_TO_RETURN,
-                    "several directory entries for the account " + wanted.name + " under " + base);
+                    "several directory entries for the account " + name + " under " + searched.base);
     user = std::move(found.front());
     userdn = user.dn;
     return true;

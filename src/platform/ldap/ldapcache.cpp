@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <pwd.h>
 #include <sstream>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -53,8 +54,15 @@ bool plain(const std::string& word)
 }
 
 // The user's own cache directory for usermail, created private; "" when
-// there is none to be had safely.
-std::string cachedirectory()
+// there is none to be had safely. Found once a run.
+std::string finddirectory();
+const std::string& cachedirectory()
+{
+    static const std::string dir = finddirectory();
+    return dir;
+}
+
+std::string finddirectory()
 {
     std::string base;
     if (const char* xdg = std::getenv("XDG_CACHE_HOME"); xdg && *xdg == '/') {
@@ -124,42 +132,62 @@ std::string readfile(const std::string& path)
     return text;
 }
 
-std::vector<std::string> words(std::istringstream& line)
+// A file's lines, read in place.
+class lines {
+public:
+    explicit lines(const std::string& text) : text(text) {}
+    bool next(std::string_view& line)
+    {
+        if (at >= text.size())
+            return false;
+        const std::size_t end = std::min(text.find('\n', at), text.size());
+        line = std::string_view(text).substr(at, end - at);
+        at = end + 1;
+        return true;
+    }
+
+private:
+    const std::string& text;
+    std::size_t at = 0;
+};
+
+// The words of a line, split at single spaces.
+std::vector<std::string> words(std::string_view line)
 {
     std::vector<std::string> result;
-    for (std::string word; line >> word;)
-        result.push_back(word);
+    while (!line.empty()) {
+        const std::size_t space = std::min(line.find(' '), line.size());
+        result.emplace_back(line.substr(0, space));
+        line.remove_prefix(std::min(space + 1, line.size()));
+    }
     return result;
 }
 
 // One layout's lines; false when they are not a whole, well-formed layout.
-bool readlayout(std::istringstream& file, classlayout& layout)
+bool readlayout(lines& file, classlayout& layout)
 {
-    bool ended = false;
-    for (std::string text; !ended && std::getline(file, text);) {
-        std::istringstream line(text);
-        std::string field;
-        line >> field;
-        const std::vector<std::string> values = words(line);
-        if (!std::all_of(values.begin(), values.end(), plain))
+    for (std::string_view text; file.next(text);) {
+        std::vector<std::string> values = words(text);
+        if (values.empty() || !std::all_of(values.begin() + 1, values.end(), plain))
             return false;
-        if (field == "structural" && values.size() == 1) {
+        const std::string field = values.front();
+        values.erase(values.begin());
+        if (field == "structural" && values.size() == 1)
             layout.structural = values[0];
-        } else if (field == "must") {
-            layout.mandatory = values;
-        } else if (field == "may") {
-            layout.optional = values;
-        } else if (field == "strings") {
+        else if (field == "must")
+            layout.mandatory = std::move(values);
+        else if (field == "may")
+            layout.optional = std::move(values);
+        else if (field == "strings")
             layout.strings.insert(values.begin(), values.end());
-        } else if (field == "name" && values.size() == 2) {
+        else if (field == "name" && values.size() == 2)
             layout.names[values[0]] = values[1];
-        } else if (field == "end") {
-            ended = true;
-        } else {
+        else if (field == "end")
+            return !layout.structural.empty();
+        else
             return false;
-        }
     }
-    return ended && !layout.structural.empty();
+    return false;
 }
 
 std::string writelayout(const std::string& classes, const classlayout& layout)
@@ -178,6 +206,29 @@ std::string writelayout(const std::string& classes, const classlayout& layout)
     return text + "end\n";
 }
 
+// Writes `text` with its checksum line to `path`: a new file beside the old
+// one, then renamed over it, so that a reader sees the old file or the new
+// one, never half of one.
+bool writefile(const std::string& path, const std::string& text)
+{
+    const std::string sealed = text + "sum " + fnv(text) + "\n";
+    std::string temporary = path + ".XXXXXX";
+    const int fd = ::mkostemp(&temporary[0], O_CLOEXEC);
+    if (fd < 0) {
+        mylog.at(2) << "cache not written: " << std::strerror(errno) << logend;
+        return false;
+    }
+    const bool written = ::fchmod(fd, 0600) == 0 &&
+                         ::write(fd, sealed.data(), sealed.size()) == static_cast<ssize_t>(sealed.size());
+    const bool closed = ::close(fd) == 0;
+    if (!written || !closed || ::rename(temporary.c_str(), path.c_str()) != 0) {
+        mylog.at(2) << "cache not written: " << std::strerror(errno) << logend;
+        ::unlink(temporary.c_str());
+        return false;
+    }
+    return true;
+}
+
 bool writable(const classlayout& layout)
 {
     auto allplain = [](const auto& names) { return std::all_of(names.begin(), names.end(), plain); };
@@ -188,6 +239,50 @@ bool writable(const classlayout& layout)
 }
 
 } // namespace
+
+bool readlastrun(const std::string& server, const std::string& identity, lastrun& last)
+{
+    const std::string dir = cachedirectory();
+    if (dir.empty() || identity.empty())
+        return false;
+    std::istringstream file(checked(readfile(dir + "/last-" + fnv(server + "\n" + identity))));
+    std::string line[8];
+    for (std::string& text : line)
+        if (!std::getline(file, text))
+            return false;
+    if (line[0] != "usermail last run 1" || line[1] != "server " + server || line[2] != "identity " + identity)
+        return false;
+    auto value = [](const std::string& text, const char* field) {
+        const std::string prefix = std::string(field) + " ";
+        return text.compare(0, prefix.size(), prefix) == 0 ? text.substr(prefix.size()) : std::string();
+    };
+    last.dn = value(line[3], "dn");
+    last.searched = line[4] == "searched yes";
+    last.base = value(line[5], "base");
+    last.filter = value(line[6], "filter");
+    last.subentry = value(line[7], "subentry");
+    std::string context;
+    if (std::getline(file, context))
+        last.schemacontext = value(context, "schemacontext");
+    return !last.dn.empty();
+}
+
+void writelastrun(const std::string& server, const std::string& identity, const lastrun& last)
+{
+    const std::string dir = cachedirectory();
+    if (dir.empty() || identity.empty())
+        return;
+    const std::string fields[] = {server, identity, last.dn, last.base, last.filter, last.subentry,
+                                  last.schemacontext};
+    // One value a line: a line break in any of them can't be written faithfully.
+    for (const std::string& field : fields)
+        if (field.find_first_of("\r\n") != std::string::npos)
+            return;
+    writefile(dir + "/last-" + fnv(server + "\n" + identity),
+              "usermail last run 1\nserver " + server + "\nidentity " + identity + "\ndn " + last.dn +
+                  "\nsearched " + (last.searched ? "yes" : "no") + "\nbase " + last.base + "\nfilter " +
+                  last.filter + "\nsubentry " + last.subentry + "\nschemacontext " + last.schemacontext + "\n");
+}
 
 bool schemakey::usable() const
 {
@@ -202,23 +297,34 @@ schemacache::schemacache(const schemakey& key) : key(key)
     if (dir.empty())
         return;
     path = dir + "/" + filename(key);
-    std::istringstream file(checked(readfile(path)));
-    std::string text;
+    const std::string contents = checked(readfile(path));
+    lines file(contents);
+    std::string_view text;
     const std::string expected[] = {header, "server " + key.server, "subentry " + key.subentry,
                                     "subschemastamp " + key.subschemastamp, "schemastamp " + key.schemastamp};
     for (const std::string& line : expected)
-        if (!std::getline(file, text) || text != line)
+        if (!file.next(text) || text != line)
             return; // missing, foreign, another version, or a schema that has changed
     std::map<std::string, classlayout> found;
-    while (std::getline(file, text)) {
-        if (text.compare(0, 6, "class ") != 0)
+    while (file.next(text)) {
+        if (text.substr(0, 6) != "class ")
             return;
         classlayout layout;
         if (!readlayout(file, layout))
             return; // truncated or corrupt: all of it is ignored
-        found[text.substr(6)] = std::move(layout);
+        found[std::string(text.substr(6))] = std::move(layout);
     }
     layouts = std::move(found);
+}
+
+bool schemacache::present(const std::string& server, const std::string& subentry)
+{
+    const std::string dir = cachedirectory();
+    schemakey key;
+    key.server = server;
+    key.subentry = subentry;
+    struct stat st;
+    return !dir.empty() && ::lstat((dir + "/" + filename(key)).c_str(), &st) == 0;
 }
 
 bool schemacache::find(const std::vector<std::string>& objectclasses, classlayout& layout) const
@@ -239,24 +345,8 @@ void schemacache::store(const std::vector<std::string>& objectclasses, const cla
                        "\nsubschemastamp " + key.subschemastamp + "\nschemastamp " + key.schemastamp + "\n";
     for (const auto& entry : layouts)
         text += writelayout(entry.first, entry.second);
-    text += "sum " + fnv(text) + "\n";
-    // A new file beside the old one, then renamed over it: a reader sees the
-    // old file or the new one, never half of one.
-    std::string temporary = path + ".XXXXXX";
-    const int fd = ::mkostemp(&temporary[0], O_CLOEXEC);
-    if (fd < 0) {
-        mylog.at(2) << "schema cache not written: " << std::strerror(errno) << logend;
-        return;
-    }
-    const bool written = ::fchmod(fd, 0600) == 0 &&
-                         ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    const bool closed = ::close(fd) == 0;
-    if (!written || !closed || ::rename(temporary.c_str(), path.c_str()) != 0) {
-        mylog.at(2) << "schema cache not written: " << std::strerror(errno) << logend;
-        ::unlink(temporary.c_str());
-        return;
-    }
-    mylog.at(2) << "schema cache written: " << path << logend;
+    if (writefile(path, text))
+        mylog.at(2) << "schema cache written: " << path << logend;
 }
 
 } // namespace openldap

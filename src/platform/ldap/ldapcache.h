@@ -29,11 +29,39 @@ struct schemakey {
     bool usable() const;
 };
 
+// What the last run against a server learned for this identity: where the
+// user's entry was and how it was found, and where the schema's stamps are.
+// The next run asks for all of it in the same round as "Who am I?" and the
+// root DSE, and uses the answers only when that round confirms them.
+struct lastrun {
+    std::string dn;            // the user's entry
+    bool searched = false;     // found by the account search, not "Who am I?"
+    std::string base, filter;  // that search's
+    std::string subentry;      // the root DSE's subschemaSubentry
+    std::string schemacontext; // the root DSE's schemaNamingContext, or ""
+
+    bool operator==(const lastrun& other) const
+    {
+        return dn == other.dn && searched == other.searched && base == other.base && filter == other.filter &&
+               subentry == other.subentry && schemacontext == other.schemacontext;
+    }
+};
+
+// Reads and writes the record for a server and identity (the SASL user
+// name of the bind). As with the schema cache, a record that can't be read
+// or trusted is no record, and one that can't be written costs only speed.
+bool readlastrun(const std::string& server, const std::string& identity, lastrun& last);
+void writelastrun(const std::string& server, const std::string& identity, const lastrun& last);
+
 class schemacache {
 public:
     // Reads the cache file for `key`, if there is a valid one whose stamps
     // match. Never throws for a missing or bad file.
     explicit schemacache(const schemakey& key);
+
+    // Whether there is a cache file for this server and subschema entry at
+    // all: where there is none, the subschema will have to be read.
+    static bool present(const std::string& server, const std::string& subentry);
 
     // The layout for an entry with these objectClass values, when known.
     bool find(const std::vector<std::string>& objectclasses, classlayout& layout) const;

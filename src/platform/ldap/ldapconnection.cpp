@@ -267,7 +267,7 @@ connection::pending connection::sendwhoami()
 
 int connection::next(pending& request, LDAPMessage*& answer)
 {
-    if (request.result != LDAP_SUCCESS)
+    if (request.result != LDAP_SUCCESS || request.id < 0)
         return -1;
     const auto deadline = request.sent + std::chrono::seconds(requesttimeout.tv_sec) +
                           std::chrono::microseconds(requesttimeout.tv_usec);
@@ -299,13 +299,28 @@ int connection::finish(pending& request, const std::function<bool(LDAPMessage*)>
             int result = LDAP_SUCCESS;
             const int parsed = ldap_parse_result(ld, answer.get(), &result, nullptr, nullptr, nullptr, nullptr, 0);
             request.result = parsed != LDAP_SUCCESS ? parsed : result;
+            request.id = -1;
             return request.result == LDAP_SUCCESS ? request.result : failed(request.result);
         }
         if (type == LDAP_RES_SEARCH_ENTRY && !onentry(answer.get())) {
             ldap_abandon_ext(ld, request.id, nullptr, nullptr);
+            request.id = -1;
             return LDAP_SUCCESS;
         }
     }
+}
+
+entry connection::read(LDAPMessage* answer) const
+{
+    return toentry(ld, answer);
+}
+
+void connection::abandon(pending& request)
+{
+    if (request.id >= 0 && request.result == LDAP_SUCCESS)
+        ldap_abandon_ext(ld, request.id, nullptr, nullptr);
+    request = pending();
+    request.result = LDAP_OTHER;
 }
 
 std::string connection::finishwhoami(pending& request)
@@ -313,6 +328,7 @@ std::string connection::finishwhoami(pending& request)
     LDAPMessage* raw = nullptr;
     const int type = next(request, raw);
     message answer(raw);
+    request.id = -1;
     berval* identity = nullptr;
     int result = request.result;
     if (type == LDAP_RES_EXTENDED && ldap_parse_result(ld, answer.get(), &result, nullptr, nullptr, nullptr,
@@ -382,11 +398,15 @@ void connection::readroot(const entry& found, rootdse& root)
     root.subschemasubentry = found.first("subschemaSubentry");
 }
 
-bool connection::readsubschema(const std::string& dn, schema& into)
+connection::pending connection::sendsubschema(const std::string& dn)
 {
     mylog.at(2) << "reading the subschema entry " << dn << logend;
-    pending request = sendsearch(dn, LDAP_SCOPE_BASE, "(objectClass=*)",
-                                 {"attributeTypes", "objectClasses", "dITContentRules"}, 0);
+    return sendsearch(dn, LDAP_SCOPE_BASE, "(objectClass=*)", {"attributeTypes", "objectClasses", "dITContentRules"},
+                      0);
+}
+
+bool connection::finishsubschema(pending& request, const std::string& dn, schema& into)
+{
     bool named = false;
     const int result = finish(request, [&](LDAPMessage* answer) {
         named = samedn(dnof(ld, answer), dn);

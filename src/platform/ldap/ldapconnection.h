@@ -52,7 +52,7 @@ public:
     // during the SASL bind, everything after it. Each is answered within the
     // request time-out, counted from when it was sent.
     struct pending {
-        int id = -1;
+        int id = -1;               // -1 once answered
         int result = LDAP_SUCCESS; // a failure to send, or the outcome
         std::chrono::steady_clock::time_point sent = std::chrono::steady_clock::now();
     };
@@ -71,6 +71,10 @@ public:
     // the result code (LDAP_SIZELIMIT_EXCEEDED when the server stopped at
     // the limit); the cause is recorded for any code but LDAP_SUCCESS.
     int finish(pending& request, const std::function<bool(LDAPMessage*)>& onentry);
+    // An entry of an answer, read out.
+    entry read(LDAPMessage* answer) const;
+    // Gives up a request whose answer is no longer wanted. Never throws.
+    void abandon(pending& request);
     // sendsearch and finish, with each entry read out for `take`.
     int search(const std::string& base, int scope, const std::string& filter,
                const std::vector<const char*>& attributes, int sizelimit,
@@ -88,7 +92,8 @@ public:
 
     // Reads the type, class and content-rule descriptions of the subschema
     // entry `dn` into `into`. REQUIRES: bind.
-    bool readsubschema(const std::string& dn, schema& into);
+    pending sendsubschema(const std::string& dn);
+    bool finishsubschema(pending& request, const std::string& dn, schema& into);
 
     // A libldap string option of this connection ("" when unset).
     std::string option(int which) const;
