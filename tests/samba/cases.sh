@@ -54,6 +54,38 @@ noticket)
         fail "without a ticket: <$out>"
     [ $(($(date +%s) - start)) -lt 30 ] || fail "without a ticket: too slow"
     ;;
+schemachange)
+    # The schema cache on Active Directory: a warm run logs and prints what a
+    # cold one does; after the schema is extended (the aggregate's stamp
+    # stays at the epoch, the schema container's moves) the cache is not used.
+    ticket
+    run LDAPCONF="$DC/ldap.conf" -- -v 1
+    cold=$log
+    run LDAPCONF="$DC/ldap.conf" -- -v
+    expect 0 "$alice" "warm cache"
+    [[ $log == *"schema cache used"* ]] || fail "the second run didn't use the cache"
+    run LDAPCONF="$DC/ldap.conf" -- -v 1
+    [ "$log" = "$cold" ] || fail "the level-1 log differs with the cache: $(diff <(echo "$cold") <(echo "$log"))"
+    base=DC=example,DC=test
+    extend() {
+        "$here/dc.sh" exec "$DC" ldbmodify -H "$DC/private/sam.ldb" --option="dsdb:schema update allowed=true" \
+            >/dev/null || fail "the schema could not be extended"
+    }
+    printf '%s\n' "dn: CN=usermail-Test-Extra,CN=Schema,CN=Configuration,$base" "changetype: add" \
+        "objectClass: top" "objectClass: attributeSchema" "cn: usermail-Test-Extra" \
+        "lDAPDisplayName: usermailTestExtra" "attributeID: 1.3.6.1.4.1.32473.1.1.9" "attributeSyntax: 2.5.5.12" \
+        "oMSyntax: 64" "isSingleValued: TRUE" "" "dn:" "changetype: modify" "replace: schemaUpdateNow" \
+        "schemaUpdateNow: 1" "-" | extend
+    printf '%s\n' "dn: CN=User,CN=Schema,CN=Configuration,$base" "changetype: modify" "add: mayContain" \
+        "mayContain: usermailTestExtra" "-" "" "dn:" "changetype: modify" "replace: schemaUpdateNow" \
+        "schemaUpdateNow: 1" "-" | extend
+    printf '%s\n' "dn: CN=Alice Liddell,CN=Users,$base" "changetype: modify" "add: usermailTestExtra" \
+        "usermailTestExtra: extra@example.test" "-" | extend
+    sleep 1 # the stamps have a resolution of a second
+    run LDAPCONF="$DC/ldap.conf" -- -v -p usermailTestExtra
+    expect 0 "extra@example.test" "an attribute added to the schema"
+    [[ $log != *"schema cache used"* ]] || fail "a changed schema was answered from the cache"
+    ;;
 discovery)
     # Only krb5.conf and a ticket: the domain from the default realm, the DC
     # from its SRV record in the domain's DNS, the base from the root DSE.

@@ -70,6 +70,35 @@ TEST(ldapschema, attributenamesandsyntaxes)
     EXPECT_FALSE(names.isstring("stray"));
 }
 
+TEST(ldapschema, foundwithoutparsingeverything)
+{
+    // Definitions are found by their OID and NAMEs before they are parsed:
+    // a NAME after other fields, words inside quoted text, lists before it,
+    // and of two definitions with one name the first that parses counts.
+    schema names;
+    for (const char* type : {
+             "( 1.2.3.1 DESC 'a NAME in the text' NAME 'late' SYNTAX 1.3.6.1.4.1.1466.115.121.1.15 )",
+             "( 1.2.3.2 NAME ( 'twin' 'first' ) SYNTAX 1.3.6.1.4.1.1466.115.121.1.27 )",
+             "( 1.2.3.3 NAME 'twin' SYNTAX 1.3.6.1.4.1.1466.115.121.1.15 )",
+             "( 1.2.3.4 NAME 'broken' SYNTAX )", // doesn't parse: the next one counts
+             "( 1.2.3.5 NAME 'broken' SYNTAX 1.3.6.1.4.1.1466.115.121.1.15 )",
+             "1.2.3.6 NAME 'noparenthesis'",
+         })
+        names.add("attributetypes", type);
+    EXPECT_EQ(names.attributename("LATE"), "late");
+    EXPECT_EQ(names.attributename("1.2.3.1"), "late");
+    EXPECT_EQ(names.attributename("in"), "in");
+    EXPECT_EQ(names.attributename("twin"), "twin");
+    EXPECT_FALSE(names.isstring("twin")); // the first definition's syntax
+    EXPECT_EQ(names.attributenames("first"), (strings{"twin", "first", "1.2.3.2"}));
+    EXPECT_TRUE(names.isstring("broken"));
+    EXPECT_EQ(names.attributenames("broken"), (strings{"broken", "1.2.3.5"}));
+    EXPECT_TRUE(names.attributenames("noparenthesis").empty());
+    names.add("objectclasses", "( 2.5.6.0 NAME 'top' ABSTRACT )");
+    names.add("objectclasses", "( 1.2.3.9 SUP ( top ) MAY ( late $ twin ) NAME 'lateclass' STRUCTURAL )");
+    EXPECT_EQ(names.structuralclass({"top", "LateClass"}), "lateclass");
+}
+
 TEST(ldapschema, structuralclass)
 {
     const schema names = adlike();

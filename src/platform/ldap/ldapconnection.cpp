@@ -104,17 +104,18 @@ entry toentry(LDAP* ld, LDAPMessage* answer)
     return result;
 }
 
-void adddescriptions(LDAP* ld, LDAPMessage* answer, schema& into)
+// The subschema's descriptions, indexed where they stand in the answer,
+// which the schema then keeps: a subschema runs to megabytes, and a copy of
+// it would double what the run holds.
+void adddescriptions(LDAP* ld, message answer, schema& into)
 {
-    std::string description;
-    attributereader attributes(ld, answer);
+    attributereader attributes(ld, answer.get());
     while (attributes.next()) {
         const std::string type = lower(attributes.type());
-        for (const berval* value = attributes.first(); value && value->bv_val; ++value) {
-            description.assign(value->bv_val, value->bv_len);
-            into.add(type, description.c_str());
-        }
+        for (const berval* value = attributes.first(); value && value->bv_val; ++value)
+            into.addinplace(type, std::string_view(value->bv_val, value->bv_len));
     }
+    into.keep(std::shared_ptr<LDAPMessage>(answer.release(), messagefree()));
 }
 
 std::string dnof(LDAP* ld, LDAPMessage* answer)
@@ -407,18 +408,26 @@ connection::pending connection::sendsubschema(const std::string& dn)
 
 bool connection::finishsubschema(pending& request, const std::string& dn, schema& into)
 {
-    bool named = false;
-    const int result = finish(request, [&](LDAPMessage* answer) {
-        named = samedn(dnof(ld, answer), dn);
-        if (named)
-            adddescriptions(ld, answer, into);
-        return !named;
-    });
-    if (result != LDAP_SUCCESS)
-        return false;
-    if (!named)
-        return openldap::fail(LDAP_NO_SUCH_OBJECT, "the server sent no subschema entry " + dn);
-    return true;
+    message entry;
+    LDAPMessage* raw = nullptr;
+    for (int type; (type = next(request, raw)) != -1; raw = nullptr) {
+        message answer(raw);
+        if (type == LDAP_RES_SEARCH_ENTRY && !entry && samedn(dnof(ld, answer.get()), dn))
+            entry = std::move(answer); // held: the schema reads it in place
+        if (type != LDAP_RES_SEARCH_RESULT)
+            continue;
+        int result = LDAP_SUCCESS;
+        const int parsed = ldap_parse_result(ld, answer.get(), &result, nullptr, nullptr, nullptr, nullptr, 0);
+        request.id = -1;
+        request.result = parsed != LDAP_SUCCESS ? parsed : result;
+        if (request.result != LDAP_SUCCESS)
+            return fail(request.result);
+        if (!entry)
+            return openldap::fail(LDAP_NO_SUCH_OBJECT, "the server sent no subschema entry " + dn);
+        adddescriptions(ld, std::move(entry), into);
+        return true;
+    }
+    return false;
 }
 
 } // namespace openldap

@@ -1,11 +1,19 @@
 // What the LDAP backend needs of a directory's subschema: which attribute a
 // name stands for, whether its values are strings, an entry's structural
 // class, and the attribute names that class and its relatives declare.
-// Descriptions are parsed with libldap's own schema parsers.
+//
+// A subschema holds thousands of definitions of which a run needs a few
+// dozen. Descriptions are only indexed by their OID and NAMEs as they are
+// added, in place, and parsed with libldap's own schema parsers when first
+// asked for.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -17,6 +25,10 @@ public:
     // attributetypes, objectclasses or ditcontentrules; values of any other
     // attribute, and descriptions that don't parse, are skipped.
     void add(const std::string& type, const char* description);
+    // The same without a copy: the text must outlive the schema, e.g. by
+    // handing its owner to keep().
+    void addinplace(const std::string& type, std::string_view description);
+    void keep(std::shared_ptr<const void> owner);
 
     // Each takes one value of attributeTypes, objectClasses or
     // dITContentRules; a value that doesn't parse is skipped.
@@ -49,9 +61,10 @@ private:
         std::string name;
         std::string sup;
         std::string syntax;
-        std::vector<std::string> aliases; // every NAME and the OID
+        std::vector<std::string> keys; // every NAME and the OID
     };
     struct objectclass {
+        std::vector<std::string> keys; // every NAME and the OID
         std::string name;
         std::string oid;
         std::vector<std::string> sups;
@@ -59,18 +72,37 @@ private:
         std::vector<std::string> must, may;
     };
     struct contentrule {
+        std::vector<std::string> keys; // the OID of its structural class
         std::vector<std::string> aux, must, may;
     };
 
+    enum kind { typekind, classkind, rulekind };
+
+    void addtext(kind which, std::string_view description);
+    // The first definition of this kind known by `nameoroid` that parses;
+    // null when none does.
     const attributetype* findattribute(const std::string& nameoroid) const;
     const objectclass* findclass(const std::string& nameoroid) const;
+    const contentrule* findrule(const std::string& oid) const;
+    template <typename parsed>
+    const parsed* find(kind which, const std::string& nameoroid, std::unordered_map<std::size_t, parsed>& made) const;
+    // Parses one description into a definition; false when it doesn't parse.
+    static bool build(std::string_view description, attributetype& made);
+    static bool build(std::string_view description, objectclass& made);
+    static bool build(std::string_view description, contentrule& made);
     bool issuperclass(const objectclass& ancestor, const objectclass& descendant) const;
 
-    std::vector<attributetype> attributes;
-    std::vector<objectclass> classes;
-    std::vector<contentrule> rules;
-    // Lower-cased names and OIDs to positions in the vectors above.
-    std::unordered_map<std::string, std::size_t> attributeindex, classindex, ruleindex;
+    // Each kind's descriptions, and (hash of a lower-cased OID or NAME,
+    // position) pairs, sorted on first use.
+    std::vector<std::string_view> texts[3];
+    mutable std::vector<std::pair<std::uint64_t, std::size_t>> keys[3];
+    mutable bool sorted[3] = {true, true, true};
+    // What has been parsed so far, by position; a description that doesn't
+    // parse is kept as having no names.
+    mutable std::unordered_map<std::size_t, attributetype> attributes;
+    mutable std::unordered_map<std::size_t, objectclass> classes;
+    mutable std::unordered_map<std::size_t, contentrule> rules;
+    std::deque<std::string> copies;                  // texts added by copy
+    std::vector<std::shared_ptr<const void>> owners; // what keeps the others
 };
-
 } // namespace openldap
