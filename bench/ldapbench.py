@@ -128,7 +128,7 @@ def grow(work, growth, alice):
         records = source.read().split("\n\n")
     with open(ldif, "w") as file:
         for record in records:
-            if kind == "wide" and record.lower().startswith("dn: " + alice.lower()):
+            if kind == "wide" and ("\n" + record.lower()).find("\ndn: " + alice.lower() + "\n") >= 0:
                 record = record.rstrip("\n") + "\nobjectClass: benchWide\n" + "".join(
                     f"benchAttribute{i}: a value of attribute {i}\n" for i in range(count))
             file.write(record.rstrip("\n") + "\n\n")

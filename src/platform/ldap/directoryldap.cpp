@@ -193,10 +193,12 @@ bool directory::finduser(std::string& dn)
     userdn = whoamientry(whoami, root.namingcontexts);
     const bool found = userdn.empty() ? searchaccount(whoami, known && last.searched ? &guess : nullptr)
                                       : readentry(known && !last.searched && samedn(userdn, last.dn) ? &guess : nullptr);
-    server.abandon(guess);
-    finishstamps();
+    // A failure's cause is read as soon as this returns: nothing more may
+    // run (the unread answers go with the connection).
     if (!found)
         return false;
+    server.abandon(guess);
+    finishstamps();
     const lastrun now{userdn, !searched.filter.empty(), searched.base, searched.filter, root.subschemasubentry,
                       root.schemanamingcontext};
     if (!entryfailure.failed && !(known && now == last))
