@@ -10,7 +10,8 @@ Rows: slapd on a local socket (0, 20, 60 ms), slapd with a subschema 10 and
 where a Samba AD DC can run (tests/samba/dc.sh), Samba with Kerberos at 0, 20
 and 60 ms and at 20 ms with 10 Mbit/s.
 
-Usage: bench/ldapbench.py USERMAIL [RUNS] [--no-samba]   (from the source tree)
+Usage: bench/ldapbench.py USERMAIL [RUNS] [--no-samba] [--only=TEXT]   (from the source tree)
+  --only=TEXT   only the rows whose setting contains TEXT
 """
 import json
 import os
@@ -27,6 +28,11 @@ from delayproxy import DelayProxy  # noqa: E402
 
 tests = os.path.join(here, "..", "tests")
 attributes = ["mail", "msRTCSIP-PrimaryUserAddress", "userPrincipalName"]
+
+
+def wanted(name):
+    only = [arg[len("--only="):] for arg in sys.argv if arg.startswith("--only=")]
+    return not only or any(text in name for text in only)
 
 
 def run(command, env):
@@ -84,7 +90,7 @@ def slapdrows(usermail, runs, work):
                 ("slapd, 60 ms", 60, 0, None), ("slapd, subschema 10x", 0, 0, ("schema", 10000)),
                 ("slapd, subschema 100x", 0, 0, ("schema", 100000)), ("slapd, entry +500 attributes", 0, 0,
                                                                       ("wide", 500))]
-    for name, rtt, rate, growth in settings:
+    for name, rtt, rate, growth in filter(lambda row: wanted(row[0]), settings):
         directory = os.path.join(work, "slapd")
         env = dict(os.environ)
         if growth:
@@ -129,7 +135,11 @@ def grow(work, growth, alice):
     with open(ldif, "w") as file:
         for record in records:
             if kind == "wide" and ("\n" + record.lower()).find("\ndn: " + alice.lower() + "\n") >= 0:
-                record = record.rstrip("\n") + "\nobjectClass: benchWide\n" + "".join(
+                # slapadd wants an attribute's values together.
+                lines = record.rstrip("\n").split("\n")
+                last = max(i for i, line in enumerate(lines) if line.lower().startswith("objectclass:"))
+                lines.insert(last + 1, "objectClass: benchWide")
+                record = "\n".join(lines) + "\n" + "".join(
                     f"benchAttribute{i}: a value of attribute {i}\n" for i in range(count))
             file.write(record.rstrip("\n") + "\n\n")
     return schema, ldif
@@ -150,8 +160,9 @@ def sambainside(usermail, runs, dc, work):
     env["LDAPCONF"] = conf
     peer = ["ldapsearch", "-LLL", "-Q", "-N", "-Y", "GSSAPI", "-H", uri, "-s", "base", "-b", alice] + attributes
     rows = []
-    for name, rtt, rate in [("Samba AD DC, Kerberos, 0 ms", 0, 0), ("Samba, 20 ms", 20, 0), ("Samba, 60 ms", 60, 0),
-                            ("Samba, 20 ms and 10 Mbit/s", 20, 10_000_000)]:
+    for name, rtt, rate in filter(lambda row: wanted(row[0]), [
+            ("Samba AD DC, Kerberos, 0 ms", 0, 0), ("Samba, 20 ms", 20, 0), ("Samba, 60 ms", 60, 0),
+            ("Samba, 20 ms and 10 Mbit/s", 20, 10_000_000)]):
         proxy = DelayProxy(("127.0.0.1", 3389), ("127.0.0.1", 389), rtt, rate)
         proxy.start()
         try:
@@ -169,9 +180,10 @@ def sambarows(usermail, runs, work):
         print(f"  Samba rows skipped: {started.stdout.strip() or started.stderr.strip()}", file=sys.stderr)
         return []
     try:
-        inside = subprocess.run([os.path.join(tests, "samba", "dc.sh"), "exec", dc, sys.executable,
-                                 os.path.abspath(__file__), "--samba-inside", usermail, str(runs), dc, work],
-                                check=True, capture_output=True, text=True)
+        only = "\n".join(arg for arg in sys.argv if arg.startswith("--only="))
+        inside = subprocess.run([os.path.join(tests, "samba", "dc.sh"), "exec", dc, "env", "LDAPBENCH_ONLY=" + only,
+                                 sys.executable, os.path.abspath(__file__), "--samba-inside", usermail, str(runs), dc,
+                                 work], check=True, capture_output=True, text=True)
         sys.stderr.write(inside.stderr)
         return json.loads(inside.stdout)
     finally:
@@ -195,6 +207,7 @@ def table(rows):
 def main():
     if sys.argv[1] == "--samba-inside":
         usermail, runs, dc, work = sys.argv[2], int(sys.argv[3]), sys.argv[4], sys.argv[5]
+        sys.argv += [arg for arg in os.environ.get("LDAPBENCH_ONLY", "").split("\n") if arg]
         print(json.dumps(sambainside(usermail, runs, dc, work)))
         return
     usermail = os.path.abspath(sys.argv[1])
@@ -202,7 +215,7 @@ def main():
     with tempfile.TemporaryDirectory() as work:
         os.chmod(work, 0o755)
         rows = slapdrows(usermail, runs, work)
-        if "--no-samba" not in sys.argv:
+        if "--no-samba" not in sys.argv and any(wanted(name) for name in ("Samba",)):
             rows += sambarows(usermail, runs, work)
     table(rows)
 

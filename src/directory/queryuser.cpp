@@ -100,6 +100,9 @@ void writevalue(std::ostream& stream, const attributevalue& value)
 
 void queryuser(userdirectory& directory, const stringlist& properties, stringlist& results)
 {
+    // Unless the attribute lines can reach the log, only the requested
+    // attributes are of use.
+    directory.want(properties, mylog.buffer->passes(1));
     if (!directory.start())
         throw myexception("unable to initialize com (%s)", lasterrortext());
     try {

@@ -57,6 +57,16 @@ public:
 
     virtual ~userdirectory() = default;
 
+    // A hint, given before anything else: the query will read only the
+    // attributes named in `properties` unless `everything` (every attribute
+    // is logged). A backend that fetches an entry whole may fetch less; one
+    // that reads attribute by attribute may ignore it. Never throws.
+    virtual void want(const std::vector<std::string>& properties, bool everything)
+    {
+        (void)properties;
+        (void)everything;
+    }
+
     // Starts the directory runtime for the calling thread (COM on Windows).
     // On false nothing is held and nothing else may be called. After true the
     // caller calls stop() exactly once, after every close.

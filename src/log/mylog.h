@@ -17,6 +17,9 @@ public:
     // Closes any log file and sends the lines to standard output.
     void logtostdout();
 
+    // Whether a message of `level` would be written now.
+    bool passes(std::uint32_t level) const { return target && (level == 0 || level <= verbosity); }
+
     std::uint32_t verbosity = 0; // threshold
     std::uint32_t msglevel = 0;  // level of the message being built
     std::ostream* target = nullptr;

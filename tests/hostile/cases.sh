@@ -49,6 +49,10 @@ faults)
     # More than a sane answer holds: refused, not taken into memory.
     check hugeentry 1 "unable to bind to user object $lost"
     check flood 1 "unable to retrieve user name (4294967281 = several directory entries for the account alice*"
+    # Unless the attribute lines can reach the log, only the requested
+    # attributes are read: an 80 MiB value of another attribute never comes.
+    check bigdescription 0 "alice@example.test" -p mail -p "" -p "not a name"
+    check bigdescription 1 "unable to bind to user object $lost" -v -p mail
     # A server that never answers: the request time-out ends the run; one
     # configured in ldap.conf, as ldapsearch takes it, wins over the default.
     echo "TIMEOUT 1" >"$work/ldap.conf"

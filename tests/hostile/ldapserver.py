@@ -18,6 +18,8 @@ request misbehave:
           decoy      send the scenario's "decoy" entry first
           huge       send an entry holding a value of "hugesize" bytes
           flood      send "floodcount" entries
+A scenario's "bigvalue" names an attribute that holds "hugesize" bytes
+whenever a search asks for every attribute ("*").
 
 Only what the client sends is supported: SASL binds (always accepted),
 "Who am I?", searches with and/or/not/equality/present filters.
@@ -198,6 +200,7 @@ class Connection:
             return
         fields = children(content)
         base, scope = fields[0][1].decode(), int.from_bytes(fields[1][1], "big")
+        requested = [value.decode().lower() for _, value in children(fields[7][1])] if len(fields) > 7 else []
         if fault == "error":
             yield result(0x65, 50, "insufficient access")
             return
@@ -219,6 +222,11 @@ class Connection:
                 hit = below and dn != "" and matches(fields[6], attributes)
             if hit:
                 found = True
+                if requested and "*" not in requested:
+                    attributes = {n: v for n, v in attributes.items() if n.lower() in requested}
+                elif "bigvalue" in self.script:
+                    attributes = dict(attributes)
+                    attributes.update({self.script["bigvalue"]: ["x" * self.script["hugesize"]]})
                 yield entry(dn, attributes)
         yield result(0x65, 32, "no such object") if scope == 0 and not found else result(0x65)
 

@@ -21,6 +21,8 @@
 #include "platform/ldap/ldaptext.h"
 #include "platform/platform.h"
 
+#include <algorithm>
+#include <cctype>
 #include <clocale>
 #include <pwd.h>
 #include <unistd.h>
@@ -28,13 +30,23 @@
 namespace openldap {
 namespace {
 
+// An attribute's short name or OID, as a request may name it.
+bool isdescriptor(const std::string& name)
+{
+    if (name.empty())
+        return false;
+    const bool oid = std::isdigit(static_cast<unsigned char>(name[0]));
+    return std::all_of(name.begin(), name.end(), [&](unsigned char c) {
+        return oid ? std::isdigit(c) || c == '.' : std::isalnum(c) || c == '-';
+    }) && (oid || std::isalpha(static_cast<unsigned char>(name[0])));
+}
+
 std::string loginname()
 {
     const passwd* user = getpwuid(geteuid());
     return user ? user->pw_name : "";
 }
 
-const std::vector<const char*> entryattributes = {"*", "subschemaSubentry"};
 
 // A cause kept for a step that reports it later than it happened.
 struct laterfailure {
@@ -57,6 +69,21 @@ struct laterfailure {
 // answered from it and from the schema, as ADSI answers from its cache.
 class directory : public userdirectory {
 public:
+    void want(const std::vector<std::string>& properties, bool everything) override
+    {
+        wanted = {"objectClass", "subschemaSubentry"};
+        if (everything)
+            wanted.push_back("*");
+        // A name no attribute can have ("", "a b") is left out: a server may
+        // refuse the whole read for it, and it can't match anyway.
+        for (const std::string& name : properties)
+            if (!everything && isdescriptor(name))
+                wanted.push_back(name);
+        entryattributes.clear();
+        for (const std::string& name : wanted)
+            entryattributes.push_back(name.c_str());
+    }
+
     bool start() override
     {
         // Only to learn the user's character set for converting values; the
@@ -133,6 +160,10 @@ private:
     bool searchaccount(const std::string& whoami, connection::pending* guess);
     bool searchfor(connection::pending& request);
     std::string netbiosname();
+
+    // What the entry is read with: every attribute, or only those of use.
+    std::vector<std::string> wanted = {"*", "subschemaSubentry"};
+    std::vector<const char*> entryattributes = {"*", "subschemaSubentry"};
 
     connection server;
     rootdse root;
@@ -250,7 +281,7 @@ bool directory::schemapath(std::string& path)
         return fail(LDAP_NO_SUCH_OBJECT, "the server names no subschema subentry");
     // The stamps were read for the root DSE's subschema entry.
     schemacache cache(samedn(subentry, stamps.subentry) ? stamps : schemakey());
-    if (cache.find(classes, layout)) {
+    if (cache.take(classes, layout)) {
         mylog.at(2) << "schema cache used: " << cache.file() << logend;
     } else {
         schema names;

@@ -167,11 +167,22 @@ std::vector<std::string> words(std::string_view line)
 bool readlayout(lines& file, classlayout& layout)
 {
     for (std::string_view text; file.next(text);) {
-        std::vector<std::string> values = words(text);
-        if (values.empty() || !std::all_of(values.begin() + 1, values.end(), plain))
+        const std::size_t space = std::min(text.find(' '), text.size());
+        const std::string_view field = text.substr(0, space);
+        const std::string_view rest = text.substr(std::min(space + 1, text.size()));
+        if (field == "name") { // the commonest line: "name ALIAS FIRSTNAME"
+            const std::size_t split = rest.find(' ');
+            if (split == std::string_view::npos)
+                return false;
+            const std::string alias(rest.substr(0, split)), first(rest.substr(split + 1));
+            if (!plain(alias) || !plain(first))
+                return false;
+            layout.names.emplace(alias, first);
+            continue;
+        }
+        std::vector<std::string> values = words(rest);
+        if (!std::all_of(values.begin(), values.end(), plain))
             return false;
-        const std::string field = values.front();
-        values.erase(values.begin());
         if (field == "structural" && values.size() == 1)
             layout.structural = values[0];
         else if (field == "must")
@@ -180,9 +191,7 @@ bool readlayout(lines& file, classlayout& layout)
             layout.optional = std::move(values);
         else if (field == "strings")
             layout.strings.insert(values.begin(), values.end());
-        else if (field == "name" && values.size() == 2)
-            layout.names[values[0]] = values[1];
-        else if (field == "end")
+        else if (field == "end" && values.empty())
             return !layout.structural.empty();
         else
             return false;
@@ -327,12 +336,13 @@ bool schemacache::present(const std::string& server, const std::string& subentry
     return !dir.empty() && ::lstat((dir + "/" + filename(key)).c_str(), &st) == 0;
 }
 
-bool schemacache::find(const std::vector<std::string>& objectclasses, classlayout& layout) const
+bool schemacache::take(const std::vector<std::string>& objectclasses, classlayout& layout)
 {
     auto found = layouts.find(classkey(objectclasses));
     if (found == layouts.end())
         return false;
-    layout = found->second;
+    layout = std::move(found->second);
+    layouts.erase(found);
     return true;
 }
 

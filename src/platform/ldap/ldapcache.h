@@ -63,8 +63,9 @@ public:
     // all: where there is none, the subschema will have to be read.
     static bool present(const std::string& server, const std::string& subentry);
 
-    // The layout for an entry with these objectClass values, when known.
-    bool find(const std::vector<std::string>& objectclasses, classlayout& layout) const;
+    // The layout for an entry with these objectClass values, when known;
+    // taken out of this cache (a run needs it once).
+    bool take(const std::vector<std::string>& objectclasses, classlayout& layout);
     // Adds a layout and rewrites the file atomically (mode 600 in a mode 700
     // directory). A failure to write is logged at level 2 and otherwise
     // ignored.
