@@ -151,7 +151,8 @@ start)
     done
     [ -e /usr/lib/x86_64-linux-gnu/sasl2/libgssapiv2.so ] || skip "the SASL GSSAPI module is not installed"
     ip netns add "$ns" 2>/dev/null || skip "network namespaces are not available"
-    inside ip link set lo up
+    # Entering one remounts /, which a chroot can't do.
+    inside ip link set lo up 2>/dev/null || { ip netns delete "$ns"; skip "network namespaces can't be entered here"; }
     # Name resolution of the namespace only ("ip netns exec" mounts these
     # over /etc/hosts and /etc/resolv.conf); the DC's own DNS answers it.
     mkdir -p "/etc/netns/$ns"
