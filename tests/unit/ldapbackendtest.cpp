@@ -33,7 +33,7 @@ schema adlike()
              "this is no description",
              "( NAME 'stray' SYNTAX 1.3.6.1.4.1.1466.115.121.1.15 )", // no OID: skipped
          })
-        names.addattributetype(type);
+        names.add("attributetypes", type);
     for (const char* oc : {
              "( 2.5.6.0 NAME 'top' ABSTRACT MUST objectClass )",
              "( 2.5.6.6 NAME 'person' SUP top STRUCTURAL MUST ( sn $ cn ) )",
@@ -46,9 +46,9 @@ schema adlike()
              "broken (",
              "( NAME 'stray' AUXILIARY MAY mail )",
          })
-        names.addobjectclass(oc);
-    names.addcontentrule("( NAME 'norule' AUX ( extra ) )");
-    names.addcontentrule("( 1.2.840.113556.1.5.9 NAME 'user' AUX ( securityPrincipal ) "
+        names.add("objectclasses", oc);
+    names.add("ditcontentrules", "( NAME 'norule' AUX ( extra ) )");
+    names.add("ditcontentrules", "( 1.2.840.113556.1.5.9 NAME 'user' AUX ( securityPrincipal ) "
                           "MUST ( sAMAccountName $ cn ) MAY ( name $ name ) )");
     return names;
 }

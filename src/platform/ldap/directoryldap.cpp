@@ -187,7 +187,9 @@ bool directory::finduser(std::string& dn)
     if (!server.bind())
         return false;
     const std::string identity = server.option(LDAP_OPT_X_SASL_USERNAME);
-    const std::string uri = server.uri().substr(0, server.uri().find_first_of(" ,"));
+    // The server by its URI: local sockets have no host to tell them apart.
+    const std::string uri = server.firsturi();
+    stamps.server = uri;
     known = readlastrun(uri, identity, last);
 
     // The first round, with what the last run found.
@@ -250,7 +252,6 @@ bool directory::readentry(connection::pending* guess)
 
 void directory::sendstamps(const std::string& subentry, const std::string& schemacontext)
 {
-    stamps.server = server.uri().substr(0, server.uri().find_first_of(" ,"));
     stamps.subentry = subentry;
     stampcontext = schemacontext;
     if (!subentry.empty())
@@ -346,11 +347,10 @@ bool directory::searchaccount(const std::string& whoami, connection::pending* gu
 bool directory::searchfor(connection::pending& request)
 {
     std::vector<entry> found;
-    const int result = server.finish(request, [&](LDAPMessage* answer) {
-        found.push_back(server.read(answer));
+    const int result = server.finishsearch(request, [&](entry&& match) {
+        found.push_back(std::move(match));
         return found.size() < 2;
     });
-    mylog.at(2) << "search found " << found.size() << (found.size() == 1 ? " entry" : " entries") << logend;
     const std::string& name = searched.wanted.name;
     if (result != LDAP_SUCCESS && result != LDAP_SIZELIMIT_EXCEEDED)
         return false;

@@ -12,7 +12,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <pwd.h>
-#include <sstream>
 #include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -254,24 +253,25 @@ bool readlastrun(const std::string& server, const std::string& identity, lastrun
     const std::string dir = cachedirectory();
     if (dir.empty() || identity.empty())
         return false;
-    std::istringstream file(checked(readfile(dir + "/last-" + fnv(server + "\n" + identity))));
-    std::string line[8];
-    for (std::string& text : line)
-        if (!std::getline(file, text))
+    const std::string contents = checked(readfile(dir + "/last-" + fnv(server + "\n" + identity)));
+    lines file(contents);
+    std::string_view line[8];
+    for (std::string_view& text : line)
+        if (!file.next(text))
             return false;
     if (line[0] != "usermail last run 1" || line[1] != "server " + server || line[2] != "identity " + identity)
         return false;
-    auto value = [](const std::string& text, const char* field) {
+    auto value = [](std::string_view text, const char* field) {
         const std::string prefix = std::string(field) + " ";
-        return text.compare(0, prefix.size(), prefix) == 0 ? text.substr(prefix.size()) : std::string();
+        return text.substr(0, prefix.size()) == prefix ? std::string(text.substr(prefix.size())) : std::string();
     };
     last.dn = value(line[3], "dn");
     last.searched = line[4] == "searched yes";
     last.base = value(line[5], "base");
     last.filter = value(line[6], "filter");
     last.subentry = value(line[7], "subentry");
-    std::string context;
-    if (std::getline(file, context))
+    std::string_view context;
+    if (file.next(context))
         last.schemacontext = value(context, "schemacontext");
     return !last.dn.empty();
 }

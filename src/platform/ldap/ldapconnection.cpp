@@ -311,11 +311,6 @@ int connection::finish(pending& request, const std::function<bool(LDAPMessage*)>
     }
 }
 
-entry connection::read(LDAPMessage* answer) const
-{
-    return toentry(ld, answer);
-}
-
 void connection::abandon(pending& request)
 {
     if (request.id >= 0 && request.result == LDAP_SUCCESS)
@@ -345,11 +340,8 @@ std::string connection::finishwhoami(pending& request)
     return text;
 }
 
-int connection::search(const std::string& base, int scope, const std::string& filter,
-                       const std::vector<const char*>& attributes, int sizelimit,
-                       const std::function<bool(entry&&)>& take)
+int connection::finishsearch(pending& request, const std::function<bool(entry&&)>& take)
 {
-    pending request = sendsearch(base, scope, filter, attributes, sizelimit);
     std::size_t count = 0;
     const int result = finish(request, [&](LDAPMessage* answer) {
         ++count;
@@ -357,6 +349,14 @@ int connection::search(const std::string& base, int scope, const std::string& fi
     });
     mylog.at(2) << "search found " << count << (count == 1 ? " entry" : " entries") << logend;
     return result;
+}
+
+int connection::search(const std::string& base, int scope, const std::string& filter,
+                       const std::vector<const char*>& attributes, int sizelimit,
+                       const std::function<bool(entry&&)>& take)
+{
+    pending request = sendsearch(base, scope, filter, attributes, sizelimit);
+    return finishsearch(request, take);
 }
 
 connection::pending connection::sendread(const std::string& dn, const std::vector<const char*>& attributes)
@@ -378,12 +378,6 @@ bool connection::finishread(pending& request, const std::string& dn, entry& foun
     if (!named)
         return openldap::fail(LDAP_NO_SUCH_OBJECT, "the server sent no entry named " + dn);
     return true;
-}
-
-bool connection::readentry(const std::string& dn, const std::vector<const char*>& attributes, entry& found)
-{
-    pending request = sendread(dn, attributes);
-    return finishread(request, dn, found);
 }
 
 const std::vector<const char*> connection::rootattributes = {

@@ -71,11 +71,12 @@ public:
     // the result code (LDAP_SIZELIMIT_EXCEEDED when the server stopped at
     // the limit); the cause is recorded for any code but LDAP_SUCCESS.
     int finish(pending& request, const std::function<bool(LDAPMessage*)>& onentry);
-    // An entry of an answer, read out.
-    entry read(LDAPMessage* answer) const;
     // Gives up a request whose answer is no longer wanted. Never throws.
     void abandon(pending& request);
-    // sendsearch and finish, with each entry read out for `take`.
+    // finish, with each entry read out for `take`, and the entries counted
+    // in the log.
+    int finishsearch(pending& request, const std::function<bool(entry&&)>& take);
+    // sendsearch and finishsearch.
     int search(const std::string& base, int scope, const std::string& filter,
                const std::vector<const char*>& attributes, int sizelimit,
                const std::function<bool(entry&&)>& take);
@@ -84,7 +85,6 @@ public:
     // other DN is passed over. REQUIRES: bind.
     pending sendread(const std::string& dn, const std::vector<const char*>& attributes);
     bool finishread(pending& request, const std::string& dn, entry& found);
-    bool readentry(const std::string& dn, const std::vector<const char*>& attributes, entry& found);
 
     // The root DSE's attributes the query uses, and reading them out.
     static const std::vector<const char*> rootattributes;
@@ -97,8 +97,9 @@ public:
 
     // A libldap string option of this connection ("" when unset).
     std::string option(int which) const;
-    // The URI list the connection was set up with.
+    // The URI list the connection was set up with, and its first URI.
     const std::string& uri() const { return uris; }
+    std::string firsturi() const { return uris.substr(0, uris.find_first_of(" ,")); }
 
 private:
     bool fail(int code) const;

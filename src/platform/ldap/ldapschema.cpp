@@ -177,24 +177,6 @@ void schema::keep(std::shared_ptr<const void> owner)
     owners.push_back(std::move(owner));
 }
 
-void schema::addattributetype(const char* description)
-{
-    copies.emplace_back(description);
-    addtext(typekind, copies.back());
-}
-
-void schema::addobjectclass(const char* description)
-{
-    copies.emplace_back(description);
-    addtext(classkind, copies.back());
-}
-
-void schema::addcontentrule(const char* description)
-{
-    copies.emplace_back(description);
-    addtext(rulekind, copies.back());
-}
-
 void schema::addtext(kind which, std::string_view description)
 {
     thread_local std::vector<std::string_view> found;

@@ -30,12 +30,6 @@ public:
     void addinplace(const std::string& type, std::string_view description);
     void keep(std::shared_ptr<const void> owner);
 
-    // Each takes one value of attributeTypes, objectClasses or
-    // dITContentRules; a value that doesn't parse is skipped.
-    void addattributetype(const char* description);
-    void addobjectclass(const char* description);
-    void addcontentrule(const char* description);
-
     // The attribute type's first NAME (or its OID) for any of its names or its
     // OID, in any letter case; an unknown name is returned as it is.
     std::string attributename(const std::string& nameoroid) const;
