@@ -2,7 +2,8 @@
 # Builds one fuzz target with clang and runs it for a bounded time, after
 # replaying every input that ever made it fail.
 # Usage: fuzz.sh SOURCEDIR WORKDIR SECONDS TARGET
-#   TARGET: harvest (the address harvester) or schema (the subschema reader)
+#   TARGET: harvest (the address harvester), schema (the subschema reader) or
+#           netlogon (a controller's answer to the site ping)
 set -eu
 src=$1 work=$2/$4 seconds=$3 target=$4
 mkdir -p "$work/corpus"
@@ -13,6 +14,10 @@ schema)
     sources=("$src/src/platform/ldap/ldapschema.cpp" "$src/src/platform/ldap/ldaptext.cpp")
     read -ra libs < <(pkg-config --libs ldap lber)
     export LSAN_OPTIONS="suppressions=$src/fuzz/schema.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
+    ;;
+netlogon)
+    sources=("$src/src/platform/ldap/ldapnetlogon.cpp")
+    read -ra libs < <(pkg-config --libs ldap lber)
     ;;
 *) echo "unknown fuzz target $target" >&2; exit 2 ;;
 esac

@@ -188,7 +188,7 @@ bool directory::finduser(std::string& dn)
         return false;
     const std::string identity = server.option(LDAP_OPT_X_SASL_USERNAME);
     // The server by its URI: local sockets have no host to tell them apart.
-    const std::string uri = server.firsturi();
+    const std::string uri = server.connecteduri();
     stamps.server = uri;
     known = readlastrun(uri, identity, last);
 
@@ -298,7 +298,7 @@ bool directory::schemapath(std::string& path)
     }
     if (layout.structural.empty())
         return fail(LDAP_OBJECT_CLASS_VIOLATION, "the entry's structural object class is not in the schema");
-    path = "LDAP://" + urihost(server.uri()) + "/schema/" + tonarrow(layout.structural);
+    path = "LDAP://" + urihost(server.connecteduri()) + "/schema/" + tonarrow(layout.structural);
     return true;
 }
 

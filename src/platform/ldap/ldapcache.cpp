@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <pwd.h>
 #include <string_view>
@@ -21,6 +22,10 @@ namespace openldap {
 namespace {
 
 const char* const header = "usermail schema cache 1";
+
+// How long a client's site is remembered: a machine seldom moves, but a
+// laptop does; "no site" is asked again sooner.
+const long long sitelifetime = 3600, nositelifetime = 600;
 
 // Samba keeps the aggregate's modifyTimestamp at the epoch for ever, even
 // after a schema change: that value tells nothing.
@@ -291,6 +296,42 @@ void writelastrun(const std::string& server, const std::string& identity, const 
               "usermail last run 1\nserver " + server + "\nidentity " + identity + "\ndn " + last.dn +
                   "\nsearched " + (last.searched ? "yes" : "no") + "\nbase " + last.base + "\nfilter " +
                   last.filter + "\nsubentry " + last.subentry + "\nschemacontext " + last.schemacontext + "\n");
+}
+
+bool readsite(const std::string& domain, std::string& site)
+{
+    const std::string dir = cachedirectory();
+    if (dir.empty())
+        return false;
+    const std::string contents = checked(readfile(dir + "/site-" + fnv(domain)));
+    lines file(contents);
+    std::string_view line[4];
+    for (std::string_view& text : line)
+        if (!file.next(text))
+            return false;
+    if (line[0] != "usermail site 1" || line[1] != "domain " + domain || line[2].substr(0, 5) != "site " ||
+        line[3].substr(0, 6) != "until ")
+        return false;
+    const std::string until(line[3].substr(6));
+    char* end = nullptr;
+    const long long expiry = std::strtoll(until.c_str(), &end, 10);
+    const long long now = static_cast<long long>(std::time(nullptr));
+    // An expiry further off than the longest lifetime was not written by us.
+    if (until.empty() || *end || expiry <= now || expiry > now + sitelifetime)
+        return false;
+    site = std::string(line[2].substr(5));
+    return true;
+}
+
+void writesite(const std::string& domain, const std::string& site)
+{
+    const std::string dir = cachedirectory();
+    if (dir.empty() || domain.find_first_of("\r\n") != std::string::npos ||
+        site.find_first_of("\r\n") != std::string::npos)
+        return;
+    const long long until = static_cast<long long>(std::time(nullptr)) + (site.empty() ? nositelifetime : sitelifetime);
+    writefile(dir + "/site-" + fnv(domain),
+              "usermail site 1\ndomain " + domain + "\nsite " + site + "\nuntil " + std::to_string(until) + "\n");
 }
 
 bool schemakey::usable() const

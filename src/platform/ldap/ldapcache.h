@@ -53,6 +53,12 @@ struct lastrun {
 bool readlastrun(const std::string& server, const std::string& identity, lastrun& last);
 void writelastrun(const std::string& server, const std::string& identity, const lastrun& last);
 
+// The site the domain's controllers last said this client is in ("" for
+// none, or no answer), for a while: an hour for a site, ten minutes for none.
+// False when there is no record, or an outdated or untrustworthy one.
+bool readsite(const std::string& domain, std::string& site);
+void writesite(const std::string& domain, const std::string& site);
+
 class schemacache {
 public:
     // Reads the cache file for `key`, if there is a valid one whose stamps

@@ -2,6 +2,7 @@
 
 #include "platform/ldap/ldapdiscovery.h"
 #include "platform/ldap/ldapidentity.h"
+#include "platform/ldap/ldaplocator.h"
 #include "platform/ldap/ldapschema.h"
 #include "platform/ldap/ldaptext.h"
 #include "log/mylog.h"
@@ -11,6 +12,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -24,6 +26,9 @@ namespace {
 // nothing configures time-outs, these apply.
 const timeval defaultnetworktimeout = {5, 0};
 const timeval defaultrequesttimeout = {10, 0};
+// Finding a server with nothing configured: the most it may take, and the
+// longest wait for a controller to say which site the client is in.
+const std::chrono::milliseconds maxlocating{10000}, maxpingwait{1000};
 // The largest single message taken from a server: ten times the largest
 // subschema seen in practice. A server that sends more is refused rather
 // than allowed to fill memory.
@@ -126,6 +131,35 @@ std::string dnof(LDAP* ld, LDAPMessage* answer)
     return result;
 }
 
+std::chrono::milliseconds milliseconds(const timeval& span)
+{
+    return std::chrono::milliseconds(span.tv_sec * 1000 + span.tv_usec / 1000);
+}
+
+timeval totimeval(std::chrono::milliseconds span)
+{
+    return {static_cast<time_t>(span.count() / 1000), static_cast<suseconds_t>(span.count() % 1000 * 1000)};
+}
+
+// A server of a URI list as a URI of its own: scheme, host and port.
+std::string serveruri(const LDAPURLDesc* server)
+{
+    if (!server)
+        return std::string();
+    LDAPURLDesc alone{};
+    alone.lud_scheme = server->lud_scheme;
+    alone.lud_host = server->lud_host;
+    alone.lud_port = server->lud_port;
+    alone.lud_scope = LDAP_SCOPE_DEFAULT;
+    char* text = ldap_url_desc2str(&alone);
+    std::string uri = text ? text : "";
+    ldap_memfree(text);
+    // No trailing "/": the URI as one would write it.
+    if (!uri.empty() && uri.back() == '/')
+        uri.pop_back();
+    return uri;
+}
+
 std::string seconds(const timeval& span)
 {
     std::string text = std::to_string(span.tv_sec);
@@ -188,26 +222,41 @@ std::string connection::option(int which) const
 bool connection::open()
 {
     close();
+    connected.clear();
+    // Settled once, for every handle made from here on.
+    networktimeout = timeout(nullptr, LDAP_OPT_NETWORK_TIMEOUT, defaultnetworktimeout, "connect");
+    requesttimeout = timeout(nullptr, LDAP_OPT_TIMEOUT, defaultrequesttimeout, "request");
     // Where nothing names the server, find the domain's controllers as a
-    // joined workstation does; failing that, libldap's default stands.
-    const std::string discovered = ldapunconfigured() ? discoverdirectory() : std::string();
+    // joined workstation does; with no domain to look in, libldap's default
+    // stands.
+    if (ldapunconfigured()) {
+        // Enough to pass over one silent controller, and no more than a
+        // logon script can wait.
+        const auto connect = milliseconds(networktimeout);
+        locator find(std::min(2 * connect, maxlocating), std::min(connect, maxpingwait));
+        if (find.start())
+            return openlocated(find);
+    }
     // LDAPURI is taken as libldap takes it, but handed over here so that a
     // URI it can't parse fails now instead of being passed over in silence.
-    const char* initial = !discovered.empty() ? discovered.c_str() : std::getenv("LDAPURI");
-    const int result = ldap_initialize(&ld, initial && *initial ? initial : nullptr);
+    const char* configured = std::getenv("LDAPURI");
+    return setup(configured && *configured ? configured : nullptr, false);
+}
+
+bool connection::setup(const char* uri, bool located)
+{
+    const int result = ldap_initialize(&ld, uri);
     if (result != LDAP_SUCCESS) {
         ld = nullptr;
         return fail(result);
     }
     uris = option(LDAP_OPT_URI);
-    mylog.at(2) << "directory uri = " << uris << (discovered.empty() ? "" : " (found in DNS)") << logend;
+    mylog.at(2) << "directory uri = " << uris << (located ? " (found in DNS)" : "") << logend;
     const int version = LDAP_VERSION3;
     ldap_set_option(ld, LDAP_OPT_PROTOCOL_VERSION, &version);
     // Active Directory answers a search of the domain with references to its
     // other partitions; following them means look-ups and binds elsewhere.
     ldap_set_option(ld, LDAP_OPT_REFERRALS, LDAP_OPT_OFF);
-    timeout(ld, LDAP_OPT_NETWORK_TIMEOUT, defaultnetworktimeout, "connect");
-    requesttimeout = timeout(ld, LDAP_OPT_TIMEOUT, defaultrequesttimeout, "request");
     Sockbuf* socket = nullptr;
     if (ldap_get_option(ld, LDAP_OPT_SOCKBUF, &socket) == LDAP_OPT_SUCCESS && socket) {
         ber_len_t largest = maxanswer;
@@ -215,9 +264,48 @@ bool connection::open()
     }
     // A name from an SRV record is the server's own: no reverse look-up to
     // "canonicalise" it for the Kerberos service principal.
-    if (!discovered.empty())
+    if (located)
         ldap_set_option(ld, LDAP_OPT_X_SASL_NOCANON, LDAP_OPT_ON);
+    // Told which server of a list libldap connects to.
+    callbacks.lc_add = [](LDAP*, Sockbuf*, LDAPURLDesc* server, sockaddr*, ldap_conncb* context) {
+        static_cast<connection*>(context->lc_arg)->connected = serveruri(server);
+        return 0;
+    };
+    callbacks.lc_del = [](LDAP*, Sockbuf*, ldap_conncb*) {};
+    callbacks.lc_arg = this;
+    ldap_set_option(ld, LDAP_OPT_CONNECT_CB, &callbacks);
     return true;
+}
+
+bool connection::openlocated(locator& find)
+{
+    for (std::string hostport; find.next(hostport); close()) {
+        std::string why;
+        if (setup(("ldap://" + hostport).c_str(), true)) {
+            // Each attempt gets what is left of the budget at most.
+            timeval wait = totimeval(std::min(milliseconds(networktimeout), find.time().left()));
+            ldap_set_option(ld, LDAP_OPT_NETWORK_TIMEOUT, &wait);
+            errno = 0;
+            const int result = ldap_connect(ld);
+            const int cause = errno;
+            ldap_set_option(ld, LDAP_OPT_NETWORK_TIMEOUT, &networktimeout);
+            if (result == LDAP_SUCCESS) {
+                mylog.at(2) << "controller " << hostport << ": connected" << logend;
+                return true;
+            }
+            why = cause ? std::strerror(cause) : ldap_err2string(result);
+        } else {
+            why = platform::getlasterror().text;
+        }
+        mylog.at(2) << "controller " << hostport << ": " << why << logend;
+        find.failed(hostport, why);
+    }
+    return openldap::fail(LDAP_SERVER_DOWN, std::string(ldap_err2string(LDAP_SERVER_DOWN)) + ": " + find.failure());
+}
+
+std::string connection::connecteduri() const
+{
+    return connected.empty() ? uris.substr(0, uris.find_first_of(" ,")) : connected;
 }
 
 void connection::close()

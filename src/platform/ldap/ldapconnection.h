@@ -15,6 +15,7 @@
 
 namespace openldap {
 
+class locator;
 class schema;
 
 // What the root DSE says about the server's naming contexts and schema.
@@ -37,8 +38,9 @@ public:
     ~connection() { close(); }
 
     // Sets up the handle for the configured server (ldap.conf, ~/.ldaprc,
-    // LDAPURI...), or for the domain controllers found in DNS when nothing
-    // names one. Nothing is sent yet.
+    // LDAPURI...); nothing is sent yet. When nothing names one, finds the
+    // domain's controllers and connects to the first that answers, within
+    // a time budget; the failure then says what was looked up and tried.
     bool open();
     // Unbinds and closes; harmless when not open. Never throws.
     void close();
@@ -97,11 +99,13 @@ public:
 
     // A libldap string option of this connection ("" when unset).
     std::string option(int which) const;
-    // The URI list the connection was set up with, and its first URI.
-    const std::string& uri() const { return uris; }
-    std::string firsturi() const { return uris.substr(0, uris.find_first_of(" ,")); }
+    // The URI of the server connected to, as scheme://host:port; before a
+    // connection, the first of the list the handle was set up with.
+    std::string connecteduri() const;
 
 private:
+    bool setup(const char* uri, bool located);
+    bool openlocated(locator& find);
     bool fail(int code) const;
     int failed(int code) const; // fail(), returning the code
     // The next message answering `request`: its type, or -1 when none came
@@ -109,6 +113,9 @@ private:
     int next(pending& request, LDAPMessage*& answer);
     LDAP* ld = nullptr;
     std::string uris;
+    std::string connected; // set by libldap's connection callback
+    ldap_conncb callbacks{};
+    timeval networktimeout = {5, 0}; // each connection attempt's, as configured
     timeval requesttimeout = {10, 0}; // each request's, as configured
 };
 
