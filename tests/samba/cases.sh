@@ -15,15 +15,21 @@ cd "$work" || exit 2
 export KRB5_CONFIG=$DC/krb5.conf KRB5CCNAME=FILE:$work/ccache TMPDIR=$work LDAPRC=.no-ldaprc XDG_CACHE_HOME=$work/cache
 unset LDAPURI LDAPBASE LDAPSASL_MECH LDAPCONF LDAPHOST
 
-# run [ENV=VALUE...] -- ARGS...: inside the DC's namespace; sets $out, $status and $log
+# run [ENV=VALUE...] -- ARGS...: inside the DC's namespace (through the
+# command in $wrap, when set); sets $out, $status and $log
 run() {
     local env=()
     while [ "$1" != -- ]; do env+=("$1"); shift; done
     shift
     rm -f "$work/usermail.log"
-    capture timeout 60 "$here/dc.sh" exec "$DC" env "${env[@]}" "$USERMAIL" "$@"
+    started=$(date +%s%N)
+    capture timeout 60 "$here/dc.sh" exec "$DC" env "${env[@]}" "${wrap[@]}" "$USERMAIL" "$@"
+    finished=$(date +%s%N)
     log=$(messages "$work/usermail.log" | cut -d' ' -f2-)
 }
+# elapsed: milliseconds since the last run() started
+elapsed() { echo $(((finished - started) / 1000000)); }
+wrap=()
 ticket() { "$here/dc.sh" exec "$DC" kinit -k -t "$DC/alice.keytab" alice || fail "no ticket for alice"; }
 
 # The order of the user class's declarations in Samba's schema.
@@ -94,6 +100,96 @@ discovery)
     expect 0 "$alice" "no ldap.conf, no LDAP variables"
     run -- -v
     haslines "schema = LDAP://dc1.example.test/schema/user"
+    ;;
+locator)
+    # Controllers that never answer (silent.py) or refuse (nothing listens
+    # on 127.0.0.2), in the domain's DNS beside the real one.
+    ticket
+    tool() { "$here/dc.sh" exec "$DC" samba-tool "$@" -s "$DC/etc/smb.conf" >/dev/null || fail "samba-tool $*"; }
+    dns() { tool dns "$1" 127.0.0.1 "${@:2}" -U "administrator%$(cat "$DC/adminpass")"; }
+    domainwide() { dns "$1" _msdcs.example.test _ldap._tcp.dc SRV "${@:2}"; }
+    branch() { dns "$1" _msdcs.example.test _ldap._tcp.BRANCH._sites.dc SRV "dc1.example.test 389 0 100"; }
+    "$here/dc.sh" exec "$DC" python3 "$here/silent.py" 127.0.0.3 >"$work/silent.out" &
+    silent=$!
+    trap 'kill $silent 2>/dev/null; rm -rf "$work"' EXIT
+    for _ in $(seq 50); do grep -q ready "$work/silent.out" && break; sleep 0.1; done
+    dns add example.test silent A 127.0.0.3
+    dns add example.test refusing A 127.0.0.2
+    # The client's site, BRANCH, has the real controller; the domain lists a
+    # silent one first.
+    tool sites create BRANCH -H "$DC/private/sam.ldb"
+    tool sites subnet create 127.0.0.0/8 BRANCH -H "$DC/private/sam.ldb"
+    branch add
+    domainwide update "dc1.example.test 389 0 100" "dc1.example.test 389 10 100"
+    domainwide add "silent.example.test 389 0 100"
+    fresh() { rm -rf "$work/cache"; }
+
+    fresh
+    run -- -v
+    expect 0 "$alice" "the client's site"
+    haslines "site = BRANCH (said by dc1.example.test, itself in site Default-First-Site-Name)" \
+        "dns srv _ldap._tcp.BRANCH._sites.dc._msdcs.example.test: dc1.example.test:389" \
+        "controller dc1.example.test:389: connected" "schema = LDAP://dc1.example.test/schema/user"
+    [ "$(elapsed)" -lt 3000 ] || fail "with its site, the run took $(elapsed) ms"
+    echo "site: $(elapsed) ms"
+    run -- -v
+    expect 0 "$alice" "the site remembered"
+    haslines "site = BRANCH (remembered)" "controller dc1.example.test:389: connected"
+    [[ $log != *"said by"* ]] || fail "a remembered site was asked again"
+
+    # No controller in the site: the domain's, in order, passing over the
+    # silent one after the connect time-out.
+    branch delete
+    fresh
+    run -- -v
+    expect 0 "$alice" "failover from a silent controller"
+    haslines "dns srv _ldap._tcp.BRANCH._sites.dc._msdcs.example.test: no such name" \
+        "controller silent.example.test:389: " "controller dc1.example.test:389: connected" \
+        "schema = LDAP://dc1.example.test/schema/user"
+    [ "$(elapsed)" -ge 4900 ] && [ "$(elapsed)" -lt 7000 ] || fail "failover from a silent controller: $(elapsed) ms"
+    echo "failover from a silent controller: $(elapsed) ms"
+    domainwide update "silent.example.test 389 0 100" "refusing.example.test 389 0 100"
+    run -- -v
+    expect 0 "$alice" "failover from a refusing controller"
+    haslines "controller refusing.example.test:389: Connection refused" "controller dc1.example.test:389: connected"
+    [ "$(elapsed)" -lt 2000 ] || fail "failover from a refusing controller: $(elapsed) ms"
+    echo "failover from a refusing controller: $(elapsed) ms"
+
+    # None answers: the message lists each and why.
+    domainwide update "dc1.example.test 389 10 100" "silent.example.test 389 10 100"
+    run --
+    [ "$status" = 1 ] || fail "no controller answers: exit $status"
+    [[ $out == "unable to create ADSystemInfo com instance (4294967295 = Can't contact LDAP server: no domain"\
+" controller of example.test could be reached: refusing.example.test:389 (Connection refused), silent.example.test:389 ("*\
+"); name a server with URI in ldap.conf)" ]] || fail "no controller answers: <$out>"
+    [ "$(elapsed)" -lt 7000 ] || fail "no controller answers: $(elapsed) ms"
+    echo "no controller answers: $(elapsed) ms"
+    # A configured list: the schema path names the server connected to.
+    sed 's|^URI .*|URI ldap://127.0.0.2 ldap://dc1.example.test|' "$DC/ldap.conf" >"$work/ldap.conf"
+    run LDAPCONF="$work/ldap.conf" -- -v
+    expect 0 "$alice" "a configured list with a refusing server first"
+    haslines "schema = LDAP://dc1.example.test/schema/user"
+    domainwide delete "refusing.example.test 389 0 100"
+    domainwide update "silent.example.test 389 10 100" "dc1.example.test 389 0 100"
+    ;;
+silentdns)
+    # Debian's stock krb5.conf realm, and a name server that never answers.
+    printf '[libdefaults]\n\tdefault_realm = ATHENA.MIT.EDU\n' >"$work/krb5.conf"
+    printf 'nameserver 127.0.0.4\noptions timeout:5 attempts:2\n' >"$work/resolv.conf"
+    "$here/dc.sh" exec "$DC" python3 "$here/silent.py" 127.0.0.4 >"$work/silent.out" &
+    silent=$!
+    trap 'kill $silent 2>/dev/null; rm -rf "$work"' EXIT
+    for _ in $(seq 50); do grep -q ready "$work/silent.out" && break; sleep 0.1; done
+    wrap=(unshare -m sh -c 'mount --bind "$0" /etc/resolv.conf && exec "$@"' "$work/resolv.conf")
+    run KRB5_CONFIG="$work/krb5.conf" -- -v
+    [ "$status" = 1 ] || fail "silent DNS: exit $status"
+    [[ $out == "unable to create ADSystemInfo com instance (4294967295 = Can't contact LDAP server: no domain"\
+" controller of athena.mit.edu (the Kerberos default realm)"*" found in DNS: _ldap._tcp.dc._msdcs.athena.mit.edu: no answer;"\
+" name a server with URI in ldap.conf)" ]] || fail "silent DNS: <$out>"
+    haslines "domain = athena.mit.edu (from the Kerberos default realm)" \
+        "dns srv _ldap._tcp.dc._msdcs.athena.mit.edu: no answer"
+    [ "$(elapsed)" -lt 3000 ] || fail "silent DNS: $(elapsed) ms"
+    echo "silent DNS: $(elapsed) ms"
     ;;
 *)
     echo "unknown group $group"

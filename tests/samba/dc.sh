@@ -6,7 +6,9 @@
 #   dc.sh stop DIR    stop it by its PID and remove the namespace
 #   dc.sh exec DIR COMMAND...   run a command inside the namespace
 # The domain: EXAMPLE.TEST, DC dc1.example.test at 127.0.0.1, with its
-# internal DNS; the user alice, with a keytab (DIR/alice.keytab).
+# internal DNS, the connectionless LDAP service (site pings) and the RPC
+# server (for samba-tool dns); the user alice, with a keytab
+# (DIR/alice.keytab); the administrator's password in DIR/adminpass.
 set -eu
 action=$1 dir=$2
 shift 2
@@ -44,11 +46,13 @@ stop() {
 }
 
 provision() {
+    local adminpass="Admin-Pass-$RANDOM-x1"
+    (umask 077 && printf '%s' "$adminpass" >"$dir/adminpass")
     inside samba-tool domain provision --targetdir="$dir" --realm=$realm --domain=$domain \
         --host-name=$host --host-ip=127.0.0.1 --server-role=dc --dns-backend=SAMBA_INTERNAL \
-        --adminpass="Admin-Pass-$RANDOM-x1" \
+        --adminpass="$adminpass" \
         --option="interfaces=lo" --option="bind interfaces only=yes" \
-        --option="server services=ldap kdc dns" --option="disable netbios=yes" \
+        --option="server services=ldap kdc dns cldap rpc" --option="disable netbios=yes" \
         --option="dns forwarder=127.0.0.1" \
         --option="pid directory=$dir/run" --option="ncalrpc dir=$dir/run/ncalrpc" \
         --option="winbindd socket directory=$dir/run/winbindd" --option="log file=$dir/log.%m" \
@@ -186,7 +190,7 @@ stop)
     stop
     ;;
 exec)
-    inside "$@"
+    exec ip netns exec "$ns" "$@"
     ;;
 *)
     echo "usage: dc.sh start|stop|exec DIR [COMMAND...]" >&2

@@ -8,7 +8,9 @@
 #include "log/mylog.h"
 #include "platform/platform.h"
 
+#include <openldap.h>
 #include <sasl/sasl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -136,11 +138,6 @@ std::chrono::milliseconds milliseconds(const timeval& span)
     return std::chrono::milliseconds(span.tv_sec * 1000 + span.tv_usec / 1000);
 }
 
-timeval totimeval(std::chrono::milliseconds span)
-{
-    return {static_cast<time_t>(span.count() / 1000), static_cast<suseconds_t>(span.count() % 1000 * 1000)};
-}
-
 // A server of a URI list as a URI of its own: scheme, host and port.
 std::string serveruri(const LDAPURLDesc* server)
 {
@@ -250,6 +247,12 @@ bool connection::setup(const char* uri, bool located)
         ld = nullptr;
         return fail(result);
     }
+    configure(located);
+    return true;
+}
+
+void connection::configure(bool located)
+{
     uris = option(LDAP_OPT_URI);
     mylog.at(2) << "directory uri = " << uris << (located ? " (found in DNS)" : "") << logend;
     const int version = LDAP_VERSION3;
@@ -274,28 +277,30 @@ bool connection::setup(const char* uri, bool located)
     callbacks.lc_del = [](LDAP*, Sockbuf*, ldap_conncb*) {};
     callbacks.lc_arg = this;
     ldap_set_option(ld, LDAP_OPT_CONNECT_CB, &callbacks);
-    return true;
 }
 
 bool connection::openlocated(locator& find)
 {
-    for (std::string hostport; find.next(hostport); close()) {
+    for (std::string hostport; find.next(hostport);) {
+        // Connected here, so that each attempt has its share of the budget
+        // and says exactly why it failed.
+        const std::size_t colon = hostport.rfind(':');
+        const unsigned port = static_cast<unsigned>(std::stoul(hostport.substr(colon + 1)));
         std::string why;
-        if (setup(("ldap://" + hostport).c_str(), true)) {
-            // Each attempt gets what is left of the budget at most.
-            timeval wait = totimeval(std::min(milliseconds(networktimeout), find.time().left()));
-            ldap_set_option(ld, LDAP_OPT_NETWORK_TIMEOUT, &wait);
-            errno = 0;
-            const int result = ldap_connect(ld);
-            const int cause = errno;
-            ldap_set_option(ld, LDAP_OPT_NETWORK_TIMEOUT, &networktimeout);
+        const int fd = tcpconnect(hostport.substr(0, colon), port,
+                                  std::min(milliseconds(networktimeout), find.time().left()), why);
+        const std::string uri = "ldap://" + hostport;
+        if (fd >= 0) {
+            const int result = ldap_init_fd(fd, LDAP_PROTO_TCP, uri.c_str(), &ld);
             if (result == LDAP_SUCCESS) {
                 mylog.at(2) << "controller " << hostport << ": connected" << logend;
+                configure(true);
+                connected = uri;
                 return true;
             }
-            why = cause ? std::strerror(cause) : ldap_err2string(result);
-        } else {
-            why = platform::getlasterror().text;
+            ld = nullptr;
+            ::close(fd);
+            why = ldap_err2string(result);
         }
         mylog.at(2) << "controller " << hostport << ": " << why << logend;
         find.failed(hostport, why);

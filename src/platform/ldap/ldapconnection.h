@@ -105,6 +105,7 @@ public:
 
 private:
     bool setup(const char* uri, bool located);
+    void configure(bool located); // the options of a new handle
     bool openlocated(locator& find);
     bool fail(int code) const;
     int failed(int code) const; // fail(), returning the code

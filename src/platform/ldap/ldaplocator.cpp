@@ -9,7 +9,10 @@
 #include <algorithm>
 #include <arpa/nameser.h>
 #include <cctype>
+#include <cerrno>
 #include <cstring>
+#include <fcntl.h>
+#include <memory>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -56,6 +59,12 @@ public:
             ::close(fd);
     }
     int get() const { return fd; }
+    int release()
+    {
+        const int owned = fd;
+        fd = -1;
+        return owned;
+    }
 
 private:
     int fd;
@@ -65,15 +74,14 @@ enum class dnsresult { found, none, silent };
 
 // The SRV records of `name`, asking each name server once with a short
 // time-out; `silent` when no server answered at all.
-dnsresult querysrv(const std::string& name, std::chrono::milliseconds left, std::vector<srvtarget>& found,
-                   std::string& error)
+dnsresult querysrv(const std::string& name, std::vector<srvtarget>& found, std::string& error)
 {
     resolver dns;
     if (!dns.ready) {
         error = "no resolver configuration";
         return dnsresult::silent;
     }
-    dns.state.retrans = static_cast<int>(std::clamp<long long>(left.count() / 1000, 1, 2));
+    dns.state.retrans = 1;
     dns.state.retry = 1;
     std::vector<unsigned char> answer(65536);
     const int length = res_nquery(&dns.state, name.c_str(), ns_c_in, ns_t_srv, answer.data(),
@@ -125,6 +133,11 @@ std::string dnsdomain()
     return lower(domain);
 }
 
+struct addressesfree {
+    void operator()(addrinfo* list) const { freeaddrinfo(list); }
+};
+using addresses = std::unique_ptr<addrinfo, addressesfree>;
+
 std::string numeric(const sockaddr* address, socklen_t length)
 {
     char host[NI_MAXHOST] = {};
@@ -132,6 +145,48 @@ std::string numeric(const sockaddr* address, socklen_t length)
 }
 
 } // namespace
+
+int tcpconnect(const std::string& host, unsigned port, std::chrono::milliseconds wait, std::string& why)
+{
+    const deadline until(wait);
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    addrinfo* list = nullptr;
+    if (const int result = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &list)) {
+        why = gai_strerror(result);
+        return -1;
+    }
+    const addresses found(list);
+    why = "no address";
+    for (const addrinfo* address = found.get(); address; address = address->ai_next) {
+        socketfd connection(::socket(address->ai_family, address->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
+                                     address->ai_protocol));
+        if (connection.get() < 0) {
+            why = std::strerror(errno);
+            continue;
+        }
+        int error = ::connect(connection.get(), address->ai_addr, address->ai_addrlen) == 0 ? 0 : errno;
+        if (error == EINPROGRESS) {
+            pollfd done = {connection.get(), POLLOUT, 0};
+            if (::poll(&done, 1, static_cast<int>(until.left().count())) <= 0) {
+                why = "no answer within " + std::to_string(wait.count()) + " ms";
+                break; // the time for this controller is up
+            }
+            socklen_t length = sizeof error;
+            if (::getsockopt(connection.get(), SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+                error = errno;
+        }
+        if (error) {
+            why = std::strerror(error);
+            continue;
+        }
+        // libldap reads and writes its sockets blocking, with poll before.
+        ::fcntl(connection.get(), F_SETFL, ::fcntl(connection.get(), F_GETFL) & ~O_NONBLOCK);
+        return connection.release();
+    }
+    return -1;
+}
 
 std::chrono::milliseconds deadline::left() const
 {
@@ -202,7 +257,7 @@ bool locator::lookup(const std::string& name, std::vector<srvtarget>& found)
     if (dnssilent || budget.passed())
         return false;
     std::string error;
-    const dnsresult result = querysrv(name, budget.left(), found, error);
+    const dnsresult result = querysrv(name, found, error);
     std::mt19937 engine{std::random_device{}()};
     ordersrv(found, [&](unsigned n) { return std::uniform_int_distribution<unsigned>(0, n - 1)(engine); });
     std::string answer;
@@ -243,10 +298,11 @@ std::string locator::pingsite(const std::vector<srvtarget>& targets)
         addrinfo hints{};
         hints.ai_socktype = SOCK_DGRAM;
         hints.ai_flags = AI_NUMERICSERV;
-        addrinfo* found = nullptr;
-        if (getaddrinfo(targets[index].host.c_str(), "389", &hints, &found) != 0)
+        addrinfo* list = nullptr;
+        if (getaddrinfo(targets[index].host.c_str(), "389", &hints, &list) != 0)
             continue;
-        for (addrinfo* address = found; address; address = address->ai_next) {
+        const addresses found(list);
+        for (const addrinfo* address = found.get(); address; address = address->ai_next) {
             if (address->ai_family != AF_INET && address->ai_family != AF_INET6)
                 continue;
             socketfd& out = sockets[address->ai_family == AF_INET6];
@@ -258,7 +314,6 @@ std::string locator::pingsite(const std::vector<srvtarget>& targets)
                 asked += (asked.empty() ? "" : " ") + targets[index].host;
             }
         }
-        freeaddrinfo(found);
     }
     if (peers.empty()) {
         mylog.at(2) << "site ping: no controller to ask" << logend;

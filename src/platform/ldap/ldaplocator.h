@@ -43,6 +43,11 @@ void ordersrv(std::vector<srvtarget>& targets, const std::function<unsigned(unsi
 // letters, digits, '-' and '_', 1 to 63 of them.
 bool dnslabel(const std::string& name);
 
+// Connects to `host` on `port` over TCP, trying each of its addresses
+// within `wait` in all: the connected socket, blocking, which the caller
+// then owns; -1 with the reason in `why` when none could be reached.
+int tcpconnect(const std::string& host, unsigned port, std::chrono::milliseconds wait, std::string& why);
+
 class locator {
 public:
     // `budget`: for everything up to a connection; `pingwait`: the longest
