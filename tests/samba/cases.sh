@@ -148,6 +148,10 @@ locator)
         "schema = LDAP://dc1.example.test/schema/user"
     [ "$(elapsed)" -ge 4900 ] && [ "$(elapsed)" -lt 7000 ] || fail "failover from a silent controller: $(elapsed) ms"
     echo "failover from a silent controller: $(elapsed) ms"
+    run LDAPNETWORK_TIMEOUT=1 --
+    expect 0 "$alice" "failover with a configured connect time-out"
+    [ "$(elapsed)" -ge 900 ] && [ "$(elapsed)" -lt 2500 ] || fail "with a 1 s connect time-out: $(elapsed) ms"
+    echo "failover from a silent controller, NETWORK_TIMEOUT 1: $(elapsed) ms"
     domainwide update "silent.example.test 389 0 100" "refusing.example.test 389 0 100"
     run -- -v
     expect 0 "$alice" "failover from a refusing controller"
