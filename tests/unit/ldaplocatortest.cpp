@@ -27,7 +27,15 @@ const std::string captured = unhex(
     "307f020107647a04003076307404086e65746c6f676f6e31680466170000003d110000f4ac96747483e24d840fd89a1ee3f7b5"
     "076578616d706c65047465737400c01803646331c018074558414d504c45000344433100001744656661756c742d46697273"
     "742d536974652d4e616d6500064252414e43480005000000ffffffff300c02010765070a010004000400");
-// Where the NETLOGON structure starts in it.
+// The same DC with one site, which it names for every client: the client's
+// site is a pointer to the controller's.
+const std::string onesite = unhex(
+    "3079020107647404003070306e04086e65746c6f676f6e3162046017000000bd110000bfa0f3e9d208a240a5b9f96c5f5d39d2"
+    "076578616d706c65047465737400c01803646331c018074558414d504c45000344433100001744656661756c742d46697273"
+    "742d536974652d4e616d6500c03d05000000ffffffff300c02010765070a010004000400");
+// Its answer for a domain it isn't: the search result alone.
+const std::string otherdomain = unhex("300c02010765070a010004000400");
+// Where the NETLOGON structure starts in the first.
 const std::size_t structure = 0x1b;
 
 // Reads a copy holding exactly `bytes`, so that any read past them is
@@ -52,6 +60,10 @@ TEST(netlogon, capturedanswer)
     EXPECT_EQ(answer.clientsite, "BRANCH");
     EXPECT_EQ(answer.flags, 0x113du);
     EXPECT_FALSE(readnetlogonreply(captured, 8, answer)) << "another request's answer";
+    ASSERT_TRUE(readexactly(onesite, true, answer));
+    EXPECT_EQ(answer.host, "dc1.example.test");
+    EXPECT_EQ(answer.clientsite, "Default-First-Site-Name");
+    EXPECT_FALSE(readexactly(otherdomain, true, answer));
 }
 
 TEST(netlogon, requestasthedcreadsit)
