@@ -144,6 +144,77 @@ std::string numeric(const sockaddr* address, socklen_t length)
     return getnameinfo(address, length, host, sizeof host, nullptr, 0, NI_NUMERICHOST) == 0 ? host : "";
 }
 
+// One site ping, sent to several controllers at once: a socket for each
+// address family, and the addresses asked, so that only their answers count.
+class ping {
+public:
+    ping(int id, std::string request) : id(id), request(std::move(request)) {}
+
+    // Sends the request to each address of `host`.
+    void send(const std::string& host)
+    {
+        addrinfo hints{};
+        hints.ai_socktype = SOCK_DGRAM;
+        hints.ai_flags = AI_NUMERICSERV;
+        addrinfo* list = nullptr;
+        if (request.empty() || getaddrinfo(host.c_str(), "389", &hints, &list) != 0)
+            return;
+        const addresses found(list);
+        for (const addrinfo* address = found.get(); address; address = address->ai_next) {
+            if (address->ai_family != AF_INET && address->ai_family != AF_INET6)
+                continue;
+            socketfd& out = sockets[address->ai_family == AF_INET6];
+            if (out.get() < 0)
+                out = socketfd(::socket(address->ai_family, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+            if (out.get() >= 0 && ::sendto(out.get(), request.data(), request.size(), 0, address->ai_addr,
+                                           address->ai_addrlen) == static_cast<ssize_t>(request.size())) {
+                peers.emplace_back(numeric(address->ai_addr, address->ai_addrlen), host);
+                names += (names.empty() ? "" : " ") + host;
+            }
+        }
+    }
+    // The controllers asked, space-separated.
+    const std::string& asked() const { return names; }
+
+    // The first well-formed answer from an address asked, within `wait`,
+    // and the name of the controller that sent it.
+    bool await(std::chrono::milliseconds wait, netlogonanswer& answer, std::string& from)
+    {
+        const deadline until(wait);
+        std::vector<char> datagram(65536);
+        for (;;) {
+            pollfd ready[2] = {{sockets[0].get(), POLLIN, 0}, {sockets[1].get(), POLLIN, 0}};
+            if (::poll(ready, 2, static_cast<int>(until.left().count())) <= 0)
+                return false; // the wait is over (or poll failed, which ends it too)
+            for (const pollfd& socket : ready) {
+                sockaddr_storage sender{};
+                socklen_t length = sizeof sender;
+                const ssize_t got = socket.revents & POLLIN
+                                        ? ::recvfrom(socket.fd, datagram.data(), datagram.size(), 0,
+                                                     reinterpret_cast<sockaddr*>(&sender), &length)
+                                        : -1;
+                if (got <= 0)
+                    continue;
+                const std::string address = numeric(reinterpret_cast<sockaddr*>(&sender), length);
+                const auto peer = std::find_if(peers.begin(), peers.end(),
+                                               [&](const auto& asked) { return asked.first == address; });
+                if (peer != peers.end() &&
+                    readnetlogonreply(std::string_view(datagram.data(), static_cast<std::size_t>(got)), id, answer)) {
+                    from = peer->second;
+                    return true;
+                }
+            }
+        }
+    }
+
+private:
+    int id;
+    std::string request;
+    socketfd sockets[2];                                    // IPv4, IPv6
+    std::vector<std::pair<std::string, std::string>> peers; // numeric address, host
+    std::string names;
+};
+
 } // namespace
 
 int tcpconnect(const std::string& host, unsigned port, std::chrono::milliseconds wait, std::string& why)
@@ -284,74 +355,28 @@ void locator::queue(const std::vector<srvtarget>& targets)
 
 std::string locator::pingsite(const std::vector<srvtarget>& targets)
 {
-    const std::string& domain = domains[current].first;
     static int serial = 0;
     const int id = static_cast<int>((static_cast<unsigned>(::getpid()) << 8 | (++serial & 0xff)) & 0x7fffffff);
-    const std::string request = netlogonrequest(id, domain);
-    struct peer {
-        std::string host, address;
-    };
-    std::vector<peer> peers;
-    socketfd sockets[2]; // IPv4, IPv6
-    std::string asked;
-    for (std::size_t index = 0; index < targets.size() && index < pinged && !request.empty(); ++index) {
-        addrinfo hints{};
-        hints.ai_socktype = SOCK_DGRAM;
-        hints.ai_flags = AI_NUMERICSERV;
-        addrinfo* list = nullptr;
-        if (getaddrinfo(targets[index].host.c_str(), "389", &hints, &list) != 0)
-            continue;
-        const addresses found(list);
-        for (const addrinfo* address = found.get(); address; address = address->ai_next) {
-            if (address->ai_family != AF_INET && address->ai_family != AF_INET6)
-                continue;
-            socketfd& out = sockets[address->ai_family == AF_INET6];
-            if (out.get() < 0)
-                out = socketfd(::socket(address->ai_family, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-            if (out.get() >= 0 && ::sendto(out.get(), request.data(), request.size(), 0, address->ai_addr,
-                                           address->ai_addrlen) == static_cast<ssize_t>(request.size())) {
-                peers.push_back({targets[index].host, numeric(address->ai_addr, address->ai_addrlen)});
-                asked += (asked.empty() ? "" : " ") + targets[index].host;
-            }
-        }
-    }
-    if (peers.empty()) {
+    ping request(id, netlogonrequest(id, domains[current].first));
+    for (std::size_t index = 0; index < targets.size() && index < pinged; ++index)
+        request.send(targets[index].host);
+    if (request.asked().empty()) {
         mylog.at(2) << "site ping: no controller to ask" << logend;
         return std::string();
     }
-    const deadline wait(std::min(pingwait, budget.left()));
-    std::vector<char> datagram(65536);
-    for (;;) {
-        pollfd ready[2] = {{sockets[0].get(), POLLIN, 0}, {sockets[1].get(), POLLIN, 0}};
-        const int count = ::poll(ready, 2, static_cast<int>(wait.left().count()));
-        if (count <= 0)
-            break; // the wait is over (or poll failed, which ends it too)
-        for (const pollfd& socket : ready) {
-            if (!(socket.revents & POLLIN))
-                continue;
-            sockaddr_storage from{};
-            socklen_t length = sizeof from;
-            const ssize_t got = ::recvfrom(socket.fd, datagram.data(), datagram.size(), 0,
-                                           reinterpret_cast<sockaddr*>(&from), &length);
-            if (got <= 0)
-                continue;
-            const std::string address = numeric(reinterpret_cast<sockaddr*>(&from), length);
-            const auto sender = std::find_if(peers.begin(), peers.end(),
-                                             [&](const peer& asked) { return asked.address == address; });
-            netlogonanswer answer;
-            if (sender == peers.end() ||
-                !readnetlogonreply(std::string_view(datagram.data(), static_cast<std::size_t>(got)), id, answer))
-                continue; // not an answer to this ping
-            const bool usable = answer.clientsite.empty() || dnslabel(answer.clientsite);
-            mylog.at(2) << "site = " << (answer.clientsite.empty() ? "none" : answer.clientsite)
-                        << (usable ? "" : " (not a usable name)") << " (said by " << sender->host
-                        << ", itself in site " << answer.dcsite << ")" << logend;
-            return usable ? answer.clientsite : std::string();
-        }
+    const std::chrono::milliseconds wait = std::min(pingwait, budget.left());
+    netlogonanswer answer;
+    std::string from;
+    if (!request.await(wait, answer, from)) {
+        mylog.at(2) << "site ping: no answer from " << request.asked() << " within " << wait.count() << " ms"
+                    << logend;
+        return std::string();
     }
-    mylog.at(2) << "site ping: no answer from " << asked << " within "
-                << std::min(pingwait, budget.left()).count() << " ms" << logend;
-    return std::string();
+    const bool usable = answer.clientsite.empty() || dnslabel(answer.clientsite);
+    mylog.at(2) << "site = " << (answer.clientsite.empty() ? "none" : answer.clientsite)
+                << (usable ? "" : " (not a usable name)") << " (said by " << from << ", itself in site "
+                << answer.dcsite << ")" << logend;
+    return usable ? answer.clientsite : std::string();
 }
 
 bool locator::advance()
@@ -426,6 +451,9 @@ void locator::failed(const std::string& hostport, const std::string& why)
 
 std::string locator::failure() const
 {
+    if (domains.empty())
+        return "no domain to look in: neither a Kerberos default realm nor a DNS domain; name a server with URI "
+               "in ldap.conf";
     std::string text;
     auto list = [](const std::vector<std::string>& items) {
         std::string joined;
@@ -435,9 +463,10 @@ std::string locator::failure() const
     };
     if (!anyfound) {
         std::string names;
-        for (const auto& domain : domains)
-            names += (names.empty() ? "" : " or ") + domain.first + " (" + domain.second + ")";
-        text = "no domain controller of " + names + " found in DNS: " + list(lookedup);
+        for (std::size_t index = 0; index < domains.size() && index <= current; ++index)
+            names += (names.empty() ? "" : " or ") + domains[index].first + " (" + domains[index].second + ")";
+        text = "no domain controller of " + names +
+               (dnssilent ? " found: DNS did not answer (" : " found in DNS (") + list(lookedup) + ")";
     } else {
         text = "no domain controller of " + domains[std::min(current, domains.size() - 1)].first +
                " could be reached: " + (outcomes.empty() ? std::string("none was tried") : list(outcomes));
