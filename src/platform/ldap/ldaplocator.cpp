@@ -148,7 +148,7 @@ std::string numeric(const sockaddr* address, socklen_t length)
 // address family, and the addresses asked, so that only their answers count.
 class ping {
 public:
-    ping(int id, std::string request) : id(id), request(std::move(request)) {}
+    ping(int id, const std::string& domain) : id(id), domain(domain), request(netlogonrequest(id, domain)) {}
 
     // Sends the request to each address of `host`.
     void send(const std::string& host)
@@ -176,8 +176,8 @@ public:
     // The controllers asked, space-separated.
     const std::string& asked() const { return names; }
 
-    // The first well-formed answer from an address asked, within `wait`,
-    // and the name of the controller that sent it.
+    // The first well-formed answer for the domain from an address asked,
+    // within `wait`, and the name of the controller that sent it.
     bool await(std::chrono::milliseconds wait, netlogonanswer& answer, std::string& from)
     {
         const deadline until(wait);
@@ -199,7 +199,8 @@ public:
                 const auto peer = std::find_if(peers.begin(), peers.end(),
                                                [&](const auto& asked) { return asked.first == address; });
                 if (peer != peers.end() &&
-                    readnetlogonreply(std::string_view(datagram.data(), static_cast<std::size_t>(got)), id, answer)) {
+                    readnetlogonreply(std::string_view(datagram.data(), static_cast<std::size_t>(got)), id, answer) &&
+                    lower(answer.domain) == domain) {
                     from = peer->second;
                     return true;
                 }
@@ -209,7 +210,7 @@ public:
 
 private:
     int id;
-    std::string request;
+    std::string domain, request;
     socketfd sockets[2];                                    // IPv4, IPv6
     std::vector<std::pair<std::string, std::string>> peers; // numeric address, host
     std::string names;
@@ -357,7 +358,7 @@ std::string locator::pingsite(const std::vector<srvtarget>& targets)
 {
     static int serial = 0;
     const int id = static_cast<int>((static_cast<unsigned>(::getpid()) << 8 | (++serial & 0xff)) & 0x7fffffff);
-    ping request(id, netlogonrequest(id, domains[current].first));
+    ping request(id, domains[current].first);
     for (std::size_t index = 0; index < targets.size() && index < pinged; ++index)
         request.send(targets[index].host);
     if (request.asked().empty()) {
@@ -388,7 +389,9 @@ bool locator::advance()
         case stage::site: {
             step = stage::domainwide;
             std::string remembered;
-            sitechecked = readsite(domain, remembered);
+            // A name that can't be one (the file is the user's to edit) is
+            // no record.
+            sitechecked = readsite(domain, remembered) && (remembered.empty() || dnslabel(remembered));
             if (!sitechecked)
                 break;
             site = remembered;
