@@ -330,7 +330,10 @@ bool locator::lookup(const std::string& name, std::vector<srvtarget>& found)
         return false;
     std::string error;
     const dnsresult result = querysrv(name, found, error);
-    std::mt19937 engine{std::random_device{}()};
+    // Spreading the load needs no strong randomness (std::random_device may
+    // throw where no entropy source is open to it).
+    std::minstd_rand engine(static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+                            static_cast<unsigned>(::getpid()));
     ordersrv(found, [&](unsigned n) { return std::uniform_int_distribution<unsigned>(0, n - 1)(engine); });
     std::string answer;
     for (const srvtarget& target : found)
