@@ -48,6 +48,9 @@ bool dnslabel(const std::string& name);
 // then owns; -1 with the reason in `why` when none could be reached.
 int tcpconnect(const std::string& host, unsigned port, std::chrono::milliseconds wait, std::string& why);
 
+// One search for a controller, for one run. Nothing it does throws but
+// std::bad_alloc: every network failure is an outcome, logged and kept for
+// failure().
 class locator {
 public:
     // `budget`: for everything up to a connection; `pingwait`: the longest
@@ -86,7 +89,7 @@ private:
     bool dnssilent = false, anyfound = false;
     std::deque<std::string> waiting;
     std::set<std::string> handed;
-    std::vector<std::string> outcomes; // "host:port: why"
+    std::vector<std::string> outcomes; // "host:port (why)"
     std::vector<std::string> lookedup; // "name: answer"
 };
 
