@@ -16,7 +16,7 @@ schema)
     export LSAN_OPTIONS="suppressions=$src/fuzz/schema.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
     ;;
 netlogon)
-    sources=("$src/src/platform/ldap/ldapnetlogon.cpp")
+    sources=("$src/src/platform/ldap/ldapnetlogon.cpp" "$src/src/platform/ldap/ldaptext.cpp")
     read -ra libs < <(pkg-config --libs ldap lber)
     ;;
 *) echo "unknown fuzz target $target" >&2; exit 2 ;;

@@ -136,6 +136,13 @@ std::string readfile(const std::string& path)
     return text;
 }
 
+// The value of a "NAME value" line; "" when the line is another field's.
+std::string field(std::string_view line, std::string_view name)
+{
+    const bool named = line.size() > name.size() && line.substr(0, name.size()) == name && line[name.size()] == ' ';
+    return named ? std::string(line.substr(name.size() + 1)) : std::string();
+}
+
 // A file's lines, read in place.
 class lines {
 public:
@@ -266,18 +273,14 @@ bool readlastrun(const std::string& server, const std::string& identity, lastrun
             return false;
     if (line[0] != "usermail last run 1" || line[1] != "server " + server || line[2] != "identity " + identity)
         return false;
-    auto value = [](std::string_view text, const char* field) {
-        const std::string prefix = std::string(field) + " ";
-        return text.substr(0, prefix.size()) == prefix ? std::string(text.substr(prefix.size())) : std::string();
-    };
-    last.dn = value(line[3], "dn");
+    last.dn = field(line[3], "dn");
     last.searched = line[4] == "searched yes";
-    last.base = value(line[5], "base");
-    last.filter = value(line[6], "filter");
-    last.subentry = value(line[7], "subentry");
+    last.base = field(line[5], "base");
+    last.filter = field(line[6], "filter");
+    last.subentry = field(line[7], "subentry");
     std::string_view context;
     if (file.next(context))
-        last.schemacontext = value(context, "schemacontext");
+        last.schemacontext = field(context, "schemacontext");
     return !last.dn.empty();
 }
 
@@ -309,17 +312,16 @@ bool readsite(const std::string& domain, std::string& site)
     for (std::string_view& text : line)
         if (!file.next(text))
             return false;
-    if (line[0] != "usermail site 1" || line[1] != "domain " + domain || line[2].substr(0, 5) != "site " ||
-        line[3].substr(0, 6) != "until ")
+    const std::string until = field(line[3], "until");
+    if (line[0] != "usermail site 1" || line[1] != "domain " + domain || line[2].substr(0, 5) != "site ")
         return false;
-    const std::string until(line[3].substr(6));
     char* end = nullptr;
     const long long expiry = std::strtoll(until.c_str(), &end, 10);
     const long long now = static_cast<long long>(std::time(nullptr));
     // An expiry further off than the longest lifetime was not written by us.
     if (until.empty() || *end || expiry <= now || expiry > now + sitelifetime)
         return false;
-    site = std::string(line[2].substr(5));
+    site = field(line[2], "site");
     return true;
 }
 

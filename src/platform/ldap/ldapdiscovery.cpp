@@ -8,7 +8,9 @@
 
 namespace openldap {
 
-std::string kerberosrealm()
+namespace {
+
+std::string readkerberosrealm()
 {
     krb5_context context = nullptr;
     if (krb5_init_context(&context) != 0)
@@ -21,6 +23,16 @@ std::string kerberosrealm()
     }
     krb5_free_context(context);
     return result;
+}
+
+} // namespace
+
+std::string kerberosrealm()
+{
+    // krb5.conf doesn't change within a run; both the locator and the
+    // account's domain names ask.
+    static const std::string realm = readkerberosrealm();
+    return realm;
 }
 
 bool ldapunconfigured()

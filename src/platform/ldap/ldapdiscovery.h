@@ -6,7 +6,8 @@
 
 namespace openldap {
 
-// The machine's Kerberos default realm (krb5.conf); "" when none.
+// The machine's Kerberos default realm (krb5.conf, read once a run); "" when
+// none.
 std::string kerberosrealm();
 
 // Whether libldap was left to its built-in default server (no URI or HOST in

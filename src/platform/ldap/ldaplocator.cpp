@@ -144,6 +144,12 @@ std::string numeric(const sockaddr* address, socklen_t length)
     return getnameinfo(address, length, host, sizeof host, nullptr, 0, NI_NUMERICHOST) == 0 ? host : "";
 }
 
+// The SRV name of a site's domain controllers.
+std::string sitename(const std::string& site, const std::string& domain)
+{
+    return "_ldap._tcp." + site + "._sites.dc._msdcs." + domain;
+}
+
 // One site ping, sent to several controllers at once: a socket for each
 // address family, and the addresses asked, so that only their answers count.
 class ping {
@@ -351,7 +357,6 @@ void locator::queue(const std::vector<srvtarget>& targets)
 {
     for (const srvtarget& target : targets) {
         const std::string hostport = lower(target.host) + ":" + std::to_string(target.port);
-        anyfound = true;
         if (!handed.count(hostport) && std::find(waiting.begin(), waiting.end(), hostport) == waiting.end())
             waiting.push_back(hostport);
     }
@@ -397,9 +402,8 @@ bool locator::advance()
             sitechecked = readsite(domain, remembered) && (remembered.empty() || dnslabel(remembered));
             if (!sitechecked)
                 break;
-            site = remembered;
-            mylog.at(2) << "site = " << (site.empty() ? "none" : site) << " (remembered)" << logend;
-            if (!site.empty() && lookup("_ldap._tcp." + site + "._sites.dc._msdcs." + domain, found)) {
+            mylog.at(2) << "site = " << (remembered.empty() ? "none" : remembered) << " (remembered)" << logend;
+            if (!remembered.empty() && lookup(sitename(remembered, domain), found)) {
                 queue(found);
                 return true;
             }
@@ -411,10 +415,10 @@ bool locator::advance()
             if (!activedirectory)
                 lookup("_ldap._tcp." + domain, found);
             if (activedirectory && !sitechecked) {
-                site = pingsite(found);
+                const std::string site = pingsite(found);
                 writesite(domain, site);
                 std::vector<srvtarget> local;
-                if (!site.empty() && lookup("_ldap._tcp." + site + "._sites.dc._msdcs." + domain, local))
+                if (!site.empty() && lookup(sitename(site, domain), local))
                     queue(local);
             }
             queue(found);
@@ -425,11 +429,10 @@ bool locator::advance()
         case stage::done:
             // The domain has controllers and none could be used: another
             // domain's would not be the user's.
-            if (anyfound)
+            if (anyfound())
                 return false;
             ++current;
             step = stage::site;
-            site.clear();
             sitechecked = false;
             break;
         }
@@ -467,7 +470,7 @@ std::string locator::failure() const
             joined += (joined.empty() ? "" : ", ") + item;
         return joined;
     };
-    if (!anyfound) {
+    if (!anyfound()) {
         std::string names;
         for (std::size_t index = 0; index < domains.size() && index <= current; ++index)
             names += (names.empty() ? "" : " or ") + domains[index].first + " (" + domains[index].second + ")";

@@ -78,15 +78,16 @@ private:
     bool lookup(const std::string& name, std::vector<srvtarget>& found);
     void queue(const std::vector<srvtarget>& targets);
     std::string pingsite(const std::vector<srvtarget>& targets);
+    // Whether DNS named any controller of the domain at all.
+    bool anyfound() const { return !handed.empty() || !waiting.empty(); }
 
     deadline budget;
     std::chrono::milliseconds pingwait;
     std::vector<std::pair<std::string, std::string>> domains; // name, where it came from
     std::size_t current = 0;                                   // into domains
     enum class stage { site, domainwide, done } step = stage::site;
-    std::string site;
     bool sitechecked = false; // the site was remembered (maybe as none)
-    bool dnssilent = false, anyfound = false;
+    bool dnssilent = false;
     std::deque<std::string> waiting;
     std::set<std::string> handed;
     std::vector<std::string> outcomes; // "host:port (why)"

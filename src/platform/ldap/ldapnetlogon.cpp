@@ -1,5 +1,7 @@
 #include "platform/ldap/ldapnetlogon.h"
 
+#include "platform/ldap/ldaptext.h"
+
 #include <lber.h>
 #include <ldap.h>
 
@@ -139,8 +141,7 @@ bool readnetlogonreply(std::string_view datagram, int id, netlogonanswer& answer
         berval type = {0, nullptr};
         if (ber_scanf(ber.get(), "{m", &type) == LBER_ERROR)
             return false;
-        const bool netlogon = std::string_view(type.bv_val, type.bv_len) == "Netlogon" ||
-                              std::string_view(type.bv_val, type.bv_len) == "netlogon";
+        const bool netlogon = lower(std::string(type.bv_val, type.bv_len)) == "netlogon";
         char* valuesend = nullptr;
         for (ber_tag_t value = ber_first_element(ber.get(), &length, &valuesend); value != LBER_DEFAULT;
              value = ber_next_element(ber.get(), &length, valuesend)) {
