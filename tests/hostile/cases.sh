@@ -40,6 +40,15 @@ faults)
     check dropatentry 1 "unable to bind to user object $lost"
     check dropatsearch 1 "unable to retrieve user name $lost"
     check dropafterwhoami 1 "unable to retrieve user name $lost"
+    # A connection lost between two requests: libldap would send the next
+    # ones over a new, unbound connection, and take whatever answers there.
+    # The run uses the one connection it bound, and ends when that is gone.
+    notice="(4294967295 = Can't contact LDAP server: the server sent a notice of disconnection (52 = Server is unavailable))"
+    LDAPBASE=dc=example,dc=test check noticeatwhoami 1 "unable to retrieve user name $notice"
+    check noticeafterroot 1 "unable to retrieve user name (4294967295 = Can't contact LDAP server*"
+    check dropafterroot 1 "unable to retrieve user name $lost"
+    # An account search's answer is taken only for the account searched.
+    check decoysearch 1 "unable to retrieve user name (4294967282 = no directory entry for the account alice*"
     check malformedwhoami 1 "unable to retrieve user name $lost"
     # A server that won't show its root DSE: its own cause, not "no naming context".
     check rootdseerror 1 "unable to retrieve user name (50 = Insufficient access: insufficient access)"

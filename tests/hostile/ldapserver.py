@@ -5,8 +5,9 @@ Serves every scenario of a JSON file at once, each on a local socket of its
 own (DIR/NAME.sock), until SIGTERM. A scenario is the base directory below
 with its own changes: "whoami", "entries" (by DN; null removes one),
 "later" (more changes, for every connection after the first: a server whose
-schema changes between two runs) and "faults", which make one kind of
-request misbehave:
+schema changes between two runs), "anonymous" (more changes, for a
+connection that sends a request before it binds) and "faults", which make
+one kind of request misbehave:
 
   request kinds: bind, whoami, rootdse, entry (a base read of any other DN),
                  subschema, search (one level or subtree)
@@ -18,6 +19,8 @@ request misbehave:
           decoy      send the scenario's "decoy" entry first
           huge       send an entry holding a value of "hugesize" bytes
           flood      send "floodcount" entries
+          notice     send a notice of disconnection (message id 0), then close
+          noticeafter  answer, then send the notice and close
 A scenario's "bigvalue" names an attribute that holds "hugesize" bytes
 whenever a search asks for every attribute ("*").
 
@@ -162,8 +165,9 @@ def matches(filt, attributes):
 
 
 class Connection:
-    def __init__(self, script, reader, writer):
-        self.script, self.reader, self.writer = script, reader, writer
+    def __init__(self, script, anonymous, reader, writer):
+        self.bound, self.reader, self.writer = script, reader, writer
+        self.script = anonymous
 
     async def message(self):
         head = await self.reader.readexactly(2)
@@ -240,11 +244,17 @@ class Connection:
                     if op == 0x42:
                         break
                     continue
+                if op == 0x60:
+                    self.script = self.bound
                 fault = self.script["faults"].get(self.kind(op, content))
                 if fault == "drop":
                     break
                 if fault == "silent":
                     continue
+                if fault == "notice":
+                    self.send(0, result(0x78, 52, "going away", octets("1.3.6.1.4.1.1466.20036", 0x8A)))
+                    await self.writer.drain()
+                    break
                 if fault == "malformed":
                     self.writer.write(b"\x30\x84\xff\xff\x00\x10garbage that is no ber")
                     await self.writer.drain()
@@ -254,7 +264,10 @@ class Connection:
                     if self.writer.transport.get_write_buffer_size() > 1 << 20:
                         await self.writer.drain()
                 await self.writer.drain()
-                if fault == "dropafter":
+                if fault == "noticeafter":
+                    self.send(0, result(0x78, 52, "going away", octets("1.3.6.1.4.1.1466.20036", 0x8A)))
+                    await self.writer.drain()
+                if fault in ("dropafter", "noticeafter"):
                     break
         except (asyncio.IncompleteReadError, ConnectionError, ValueError, IndexError):
             pass
@@ -268,14 +281,15 @@ async def main(path, directory):
     for name, changes in scenarios.items():
         first = scenario(changes)
         later = scenario(dict(changes, **changes.get("later", {})))
+        anonymous = scenario(dict(changes, **changes.get("anonymous", {})))
         socket = os.path.join(directory, name + ".sock")
         if os.path.exists(socket):
             os.unlink(socket)
         served = [0]
 
-        def handler(reader, writer, first=first, later=later, served=served):
+        def handler(reader, writer, first=first, later=later, anonymous=anonymous, served=served):
             served[0] += 1
-            return Connection(first if served[0] == 1 else later, reader, writer).serve()
+            return Connection(first if served[0] == 1 else later, anonymous, reader, writer).serve()
         servers.append(await asyncio.start_unix_server(handler, socket))
     stop = asyncio.Event()
     asyncio.get_running_loop().add_signal_handler(signal.SIGTERM, stop.set)

@@ -233,5 +233,23 @@ TEST(ldapidentity, baseandhostandfilter)
     EXPECT_EQ(filtervalue("a*(b)\\"), "a\\2A\\28b\\29\\5C");
 }
 
+// A server may answer the account search with any entry: only the one that
+// is the account, below the base, is taken.
+TEST(ldapidentity, isaccount)
+{
+    const entry alice{"CN=Alice,CN=Users,DC=example,DC=test", {{"sAMAccountName", {"Alice"}}}};
+    const entry posix{"uid=alice,ou=people,dc=example,dc=test", {{"uid", {"alice"}}}};
+    const entry partner{"CN=P,CN=ForeignSecurityPrincipals,DC=example,DC=test",
+                        {{"userPrincipalName", {"PARTNER\\alice"}}, {"sAMAccountName", {"alice"}}}};
+    const std::string base = "dc=example,dc=test";
+    EXPECT_TRUE(isaccount(alice, {"alice", false}, base));
+    EXPECT_TRUE(isaccount(posix, {"ALICE", false}, base));
+    EXPECT_TRUE(isaccount(partner, {"partner\\alice", true}, base));
+    EXPECT_FALSE(isaccount(alice, {"mallory", false}, base));
+    EXPECT_FALSE(isaccount(alice, {"alice", false}, "ou=elsewhere,dc=example,dc=test"));
+    EXPECT_FALSE(isaccount(partner, {"alice", true}, base));
+    EXPECT_FALSE(isaccount(entry{"cn=Mallory,dc=evil,dc=test", {{"uid", {"alice"}}}}, {"alice", false}, base));
+}
+
 } // namespace
 } // namespace openldap

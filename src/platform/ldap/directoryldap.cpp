@@ -160,6 +160,14 @@ private:
     bool searchaccount(const std::string& whoami, connection::pending* guess);
     bool searchfor(connection::pending& request);
     std::string netbiosname();
+    // What the account search reads: the entry's attributes, and those that
+    // show it is the account searched for.
+    std::vector<const char*> accountread() const
+    {
+        std::vector<const char*> names = entryattributes;
+        names.insert(names.end(), accountattributes.begin(), accountattributes.end());
+        return names;
+    }
 
     // What the entry is read with: every attribute, or only those of use.
     std::vector<std::string> wanted = {"*", "subschemaSubentry"};
@@ -199,7 +207,7 @@ bool directory::finduser(std::string& dn)
     if (known && !last.searched)
         guess = server.sendread(last.dn, entryattributes);
     else if (known)
-        guess = server.sendsearch(last.base, LDAP_SCOPE_SUBTREE, last.filter, entryattributes, 2);
+        guess = server.sendsearch(last.base, LDAP_SCOPE_SUBTREE, last.filter, accountread(), 2);
     if (known)
         sendstamps(last.subentry, last.schemacontext);
 
@@ -340,23 +348,29 @@ bool directory::searchaccount(const std::string& whoami, connection::pending* gu
     const bool same = guess && last.base == searched.base && last.filter == searched.filter;
     connection::pending asked;
     if (!same)
-        asked = server.sendsearch(searched.base, LDAP_SCOPE_SUBTREE, searched.filter, entryattributes, 2);
+        asked = server.sendsearch(searched.base, LDAP_SCOPE_SUBTREE, searched.filter, accountread(), 2);
     return searchfor(same ? *guess : asked);
 }
 
 bool directory::searchfor(connection::pending& request)
 {
+    // Asked for two at most: a server that sends more is not counted on to
+    // have sent the right one.
     std::vector<entry> found;
+    std::size_t sent = 0;
     const int result = server.finishsearch(request, [&](entry&& match) {
-        found.push_back(std::move(match));
-        return found.size() < 2;
+        if (isaccount(match, searched.wanted, searched.base))
+            found.push_back(std::move(match));
+        else
+            mylog.at(2) << "passed over " << match.dn << ": not the account searched for" << logend;
+        return ++sent <= 2 && found.size() < 2;
     });
     const std::string& name = searched.wanted.name;
     if (result != LDAP_SUCCESS && result != LDAP_SIZELIMIT_EXCEEDED)
         return false;
-    if (found.empty())
+    if (found.empty() && sent <= 2)
         return fail(LDAP_NO_RESULTS_RETURNED, "no directory entry for the account " + name + " under " + searched.base);
-    if (found.size() > 1 || result == LDAP_SIZELIMIT_EXCEEDED)
+    if (found.size() != 1 || sent > 2 || result == LDAP_SIZELIMIT_EXCEEDED)
         return fail(LDAP_MORE_RESULTS_TO_RETURN,
                     "several directory entries for the account " + name + " under " + searched.base);
     user = std::move(found.front());

@@ -10,6 +10,7 @@
 
 #include <openldap.h>
 #include <sasl/sasl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -197,6 +198,25 @@ int connection::failed(int code) const
     return code;
 }
 
+bool connection::standing()
+{
+    ber_socket_t socket = -1;
+    if (lost.empty() &&
+        (ldap_get_option(ld, LDAP_OPT_DESC, &socket) != LDAP_OPT_SUCCESS || socket < 0 || connections != 1))
+        lose(LDAP_SERVER_DOWN, ldap_err2string(LDAP_SERVER_DOWN));
+    return lost.empty() || openldap::fail(lostcode, lost);
+}
+
+void connection::lose(int code, const std::string& why)
+{
+    if (lost.empty()) {
+        lostcode = code;
+        lost = why;
+        mylog.at(2) << "connection lost: " << lost << logend;
+    }
+    openldap::fail(lostcode, lost);
+}
+
 bool connection::fail(int code) const
 {
     std::string text = ldap_err2string(code);
@@ -269,10 +289,21 @@ void connection::configure(bool located)
     // "canonicalise" it for the Kerberos service principal.
     if (located)
         ldap_set_option(ld, LDAP_OPT_X_SASL_NOCANON, LDAP_OPT_ON);
-    // Told which server of a list libldap connects to.
-    callbacks.lc_add = [](LDAP*, Sockbuf*, LDAPURLDesc* server, sockaddr*, ldap_conncb* context) {
-        static_cast<connection*>(context->lc_arg)->connected = serveruri(server);
-        return 0;
+    // Told which server of a list libldap connects to, and of any second
+    // connection: one that libldap opens by itself after the first is gone
+    // is shut at once, so that nothing goes out over it unbound.
+    callbacks.lc_add = [](LDAP*, Sockbuf* socket, LDAPURLDesc* server, sockaddr*, ldap_conncb* context) {
+        auto* self = static_cast<connection*>(context->lc_arg);
+        if (++self->connections == 1) {
+            self->connected = serveruri(server);
+            return 0;
+        }
+        ber_socket_t fd = -1;
+        if (ber_sockbuf_ctrl(socket, LBER_SB_OPT_GET_FD, &fd) == 1 && fd >= 0)
+            ::shutdown(fd, SHUT_RDWR);
+        self->lose(LDAP_SERVER_DOWN, std::string(ldap_err2string(LDAP_SERVER_DOWN)) +
+                                         ": libldap opened a second connection");
+        return -1;
     };
     callbacks.lc_del = [](LDAP*, Sockbuf*, ldap_conncb*) {};
     callbacks.lc_arg = this;
@@ -296,6 +327,7 @@ bool connection::openlocated(locator& find)
                 mylog.at(2) << "controller " << hostport << ": connected" << logend;
                 configure(true);
                 connected = uri;
+                connections = 1;
                 return true;
             }
             ld = nullptr;
@@ -318,6 +350,8 @@ void connection::close()
     if (ld)
         ldap_unbind_ext_s(ld, nullptr, nullptr);
     ld = nullptr;
+    connections = 0;
+    lost.clear();
 }
 
 bool connection::bind()
@@ -345,6 +379,10 @@ connection::pending connection::sendsearch(const std::string& base, int scope, c
     names.push_back(nullptr);
     timeval limit = requesttimeout;
     pending sent;
+    if (!standing()) {
+        sent.result = lostcode;
+        return sent;
+    }
     sent.result = ldap_search_ext(ld, base.c_str(), scope, filter.c_str(), const_cast<char**>(names.data()), 0,
                                   nullptr, nullptr, &limit, sizelimit, &sent.id);
     if (sent.result != LDAP_SUCCESS)
@@ -355,6 +393,10 @@ connection::pending connection::sendsearch(const std::string& base, int scope, c
 connection::pending connection::sendwhoami()
 {
     pending sent;
+    if (!standing()) {
+        sent.result = lostcode;
+        return sent;
+    }
     sent.result = ldap_extended_operation(ld, LDAP_EXOP_WHO_AM_I, nullptr, nullptr, nullptr, &sent.id);
     return sent;
 }
@@ -363,6 +405,11 @@ int connection::next(pending& request, LDAPMessage*& answer)
 {
     if (request.result != LDAP_SUCCESS || request.id < 0)
         return -1;
+    if (!lost.empty()) {
+        request.result = lostcode;
+        openldap::fail(lostcode, lost);
+        return -1;
+    }
     const auto deadline = request.sent + std::chrono::seconds(requesttimeout.tv_sec) +
                           std::chrono::microseconds(requesttimeout.tv_usec);
     const auto left = std::max<long long>(
@@ -372,12 +419,23 @@ int connection::next(pending& request, LDAPMessage*& answer)
     if (type != 0 && type != -1)
         return type;
     // No answer in time, or none at all (the connection is gone).
-    if (type == 0)
+    if (type == 0) {
         ldap_abandon_ext(ld, request.id, nullptr, nullptr);
-    int code = LDAP_TIMEOUT;
+        request.result = LDAP_TIMEOUT;
+        failed(request.result);
+        return -1;
+    }
+    // None at all: whatever went wrong, this connection is done with.
+    int code = LDAP_SERVER_DOWN;
     ldap_get_option(ld, LDAP_OPT_RESULT_CODE, &code);
-    request.result = type == 0 || code == LDAP_SUCCESS ? LDAP_TIMEOUT : code;
-    failed(request.result);
+    request.result = code < 0 ? code : LDAP_SERVER_DOWN;
+    std::string why = ldap_err2string(request.result);
+    // libldap reports a notice of disconnection as a failed read carrying the
+    // notice's result code, which only a server sends (not negative).
+    if (code > 0)
+        why += ": the server sent a notice of disconnection (" + std::to_string(code) + " = " +
+               ldap_err2string(code) + ")";
+    lose(request.result, why);
     return -1;
 }
 
@@ -397,7 +455,8 @@ int connection::finish(pending& request, const std::function<bool(LDAPMessage*)>
             return request.result == LDAP_SUCCESS ? request.result : failed(request.result);
         }
         if (type == LDAP_RES_SEARCH_ENTRY && !onentry(answer.get())) {
-            ldap_abandon_ext(ld, request.id, nullptr, nullptr);
+            if (lost.empty())
+                ldap_abandon_ext(ld, request.id, nullptr, nullptr);
             request.id = -1;
             return LDAP_SUCCESS;
         }
@@ -406,7 +465,7 @@ int connection::finish(pending& request, const std::function<bool(LDAPMessage*)>
 
 void connection::abandon(pending& request)
 {
-    if (request.id >= 0 && request.result == LDAP_SUCCESS)
+    if (request.id >= 0 && request.result == LDAP_SUCCESS && lost.empty())
         ldap_abandon_ext(ld, request.id, nullptr, nullptr);
     request = pending();
     request.result = LDAP_OTHER;

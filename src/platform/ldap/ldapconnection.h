@@ -2,6 +2,11 @@
 // sends over it. Every failing operation records its cause with
 // platform::setlasterror (the LDAP result code and libldap's text, with the
 // server's diagnostic message when it sent one) and returns false.
+//
+// A run uses the one connection it bound. When that is gone (dropped, or
+// ended by the server's notice of disconnection), libldap would open a new
+// one, unbound, for the next request; here every request after the loss
+// fails with the loss's cause instead, and nothing is sent anywhere else.
 #pragma once
 
 #include "platform/ldap/ldapentry.h"
@@ -112,7 +117,16 @@ private:
     // The next message answering `request`: its type, or -1 when none came
     // in time or the connection is gone (request.result says which).
     int next(pending& request, LDAPMessage*& answer);
+    // Whether requests may go out: the bound connection still stands. On
+    // false the loss's cause is recorded.
+    bool standing();
+    // Records that the connection is gone, and why (the first cause
+    // stands), as the last error too.
+    void lose(int code, const std::string& why);
     LDAP* ld = nullptr;
+    int connections = 0;   // opened for this handle so far
+    int lostcode = LDAP_SUCCESS;
+    std::string lost;      // why the connection is gone; "" while it stands
     std::string uris;
     std::string connected; // set by libldap's connection callback
     ldap_conncb callbacks{};

@@ -1,5 +1,6 @@
 #include "platform/ldap/ldapidentity.h"
 
+#include "platform/ldap/ldapentry.h"
 #include "platform/ldap/ldaptext.h"
 
 #include <ldap.h>
@@ -147,6 +148,22 @@ std::string filtervalue(const std::string& value)
     const std::string result(escaped.bv_val, escaped.bv_len);
     ber_memfree(escaped.bv_val);
     return result;
+}
+
+const std::vector<const char*> accountattributes = {"sAMAccountName", "uid", "userPrincipalName"};
+
+bool isaccount(const entry& found, const account& user, const std::string& base)
+{
+    if (!samedn(found.dn, base) && !innamingcontext(found.dn, {base}))
+        return false;
+    const std::string name = lower(user.name);
+    const auto holds = [&](const char* attribute) {
+        for (const std::string& value : found.values(attribute))
+            if (lower(value) == name)
+                return true;
+        return false;
+    };
+    return user.whole ? holds("userPrincipalName") : holds("sAMAccountName") || holds("uid");
 }
 
 std::string accountfilter(const account& user)

@@ -8,6 +8,8 @@
 
 namespace openldap {
 
+struct entry;
+
 // A name without its "DOMAIN\" prefix and its "@REALM" suffix.
 std::string barename(const std::string& name);
 
@@ -67,6 +69,14 @@ std::string urihost(const std::string& uris);
 // The account search's filter, with the name escaped: the bare name as
 // sAMAccountName or uid, a whole name as userPrincipalName.
 std::string accountfilter(const account& user);
+
+// The attributes that accountfilter matches, which a found entry must hold.
+extern const std::vector<const char*> accountattributes;
+
+// Whether `found` is the entry the account search asked for: below `base`
+// (or `base` itself) and holding the account's name where accountfilter
+// looks for it. A server may answer a search with any entry at all.
+bool isaccount(const entry& found, const account& user, const std::string& base);
 
 // A value escaped for use in a search filter.
 std::string filtervalue(const std::string& value);
