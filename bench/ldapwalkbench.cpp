@@ -1,9 +1,9 @@
 // The LDAP backend's attribute walk over a wide class and entry: the class's
 // attribute lists, the entry indexed once, and one look-up per listed name,
 // as a whole run does them. Linear: 20,000 attributes take milliseconds.
-#include "platform/ldap/ldapentry.h"
-#include "platform/ldap/ldaplayout.h"
-#include "platform/ldap/ldapschema.h"
+#include "platform/ldap/schema/ldapentry.h"
+#include "platform/ldap/schema/ldaplayout.h"
+#include "platform/ldap/schema/ldapschema.h"
 
 #include <benchmark/benchmark.h>
 

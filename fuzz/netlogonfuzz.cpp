@@ -2,7 +2,7 @@
 // Whatever arrives on the socket, reading it must neither crash, leak, nor
 // read outside it; the structure inside is tried on its own too, since
 // that is where the compressed names are.
-#include "platform/ldap/ldapnetlogon.h"
+#include "platform/ldap/locate/ldapnetlogon.h"
 
 #include <cstdint>
 #include <string_view>

@@ -2,7 +2,7 @@
 // byte of each choosing the attribute ('a' attributeTypes, 'o' objectClasses,
 // 'c' dITContentRules). Whatever a server sends, reading and walking the
 // schema must neither crash, leak nor loop.
-#include "platform/ldap/ldapschema.h"
+#include "platform/ldap/schema/ldapschema.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -1,7 +1,7 @@
-#include "platform/ldap/ldapentry.h"
+#include "platform/ldap/schema/ldapentry.h"
 #include "platform/ldap/ldapidentity.h"
-#include "platform/ldap/ldaplayout.h"
-#include "platform/ldap/ldapschema.h"
+#include "platform/ldap/schema/ldaplayout.h"
+#include "platform/ldap/schema/ldapschema.h"
 #include "platform/ldap/ldaptext.h"
 
 #include <gtest/gtest.h>

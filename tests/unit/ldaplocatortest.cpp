@@ -1,13 +1,17 @@
-#include "platform/ldap/ldapcache.h"
-#include "platform/ldap/ldaplocator.h"
-#include "platform/ldap/ldapnetlogon.h"
+#include "platform/ldap/ldaptext.h"
+#include "platform/ldap/locate/ldaplocator.h"
+#include "platform/ldap/locate/ldapnetlogon.h"
+#include "platform/ldap/locate/ldapsite.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <map>
+#include <set>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 namespace openldap {
@@ -155,20 +159,188 @@ TEST(locator, siteremembered)
 {
     char dir[] = "/tmp/usermail-sitetest-XXXXXX";
     ASSERT_TRUE(mkdtemp(dir));
-    setenv("XDG_CACHE_HOME", dir, 1);
+    const std::time_t now = 1800000000;
     std::string site = "unchanged";
-    EXPECT_FALSE(readsite("example.test", site));
-    writesite("example.test", "BRANCH");
-    writesite("other.test", "");
-    ASSERT_TRUE(readsite("example.test", site));
+    EXPECT_FALSE(readsite(dir, "example.test", now, site));
+    writesite(dir, "example.test", "BRANCH", now);
+    writesite(dir, "other.test", "", now);
+    ASSERT_TRUE(readsite(dir, "example.test", now + 3599, site));
     EXPECT_EQ(site, "BRANCH");
-    ASSERT_TRUE(readsite("other.test", site));
+    EXPECT_FALSE(readsite(dir, "example.test", now + 3600, site)) << "a site is remembered for an hour";
+    ASSERT_TRUE(readsite(dir, "other.test", now, site));
     EXPECT_EQ(site, "") << "no site is remembered as such";
-    EXPECT_FALSE(readsite("third.test", site));
+    EXPECT_FALSE(readsite(dir, "other.test", now + 600, site)) << "no site, for ten minutes";
+    EXPECT_FALSE(readsite(dir, "third.test", now, site));
+    EXPECT_FALSE(readsite("", "example.test", now, site)) << "no cache directory, no record";
     // A record changed by hand is no record.
-    ASSERT_EQ(std::system((std::string("sed -i s/BRANCH/HQ/ ") + dir + "/usermail/site-*").c_str()), 0);
-    EXPECT_FALSE(readsite("example.test", site));
-    std::system((std::string("rm -rf ") + dir).c_str());
+    for (const auto& file : std::filesystem::directory_iterator(dir)) {
+        std::ifstream in(file.path());
+        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        if (text.find("BRANCH") != std::string::npos)
+            std::ofstream(file.path()) << text.replace(text.find("BRANCH"), 6, "HQ");
+    }
+    EXPECT_FALSE(readsite(dir, "example.test", now, site));
+    std::filesystem::remove_all(dir);
+}
+
+// The locator's environment from a table: SRV answers by name, ping answers
+// by host, the remembered sites, and a clock that moves only when told.
+class scriptedenv : public locateenv {
+public:
+    std::string kerberos = "EXAMPLE.TEST", domain = "example.test";
+    std::map<std::string, std::vector<srvtarget>> srv; // by name; missing: no such name
+    std::set<std::string> silentdns;                  // names DNS doesn't answer
+    std::map<std::string, std::string> pings;         // host -> its answer
+    std::map<std::string, std::string> sites;         // remembered, by domain
+    std::chrono::steady_clock::time_point clock;
+    std::vector<std::string> asked; // "srv NAME", "ping HOST..."
+
+    std::string realm() override { return kerberos; }
+    std::string dnsdomain() override { return domain; }
+    dnsresult querysrv(const std::string& name, std::vector<srvtarget>& found, std::string& text) override
+    {
+        asked.push_back("srv " + name);
+        if (silentdns.count(name)) {
+            clock += std::chrono::seconds(1);
+            text = "no answer";
+            return dnsresult::silent;
+        }
+        const auto answer = srv.find(name);
+        if (answer == srv.end()) {
+            text = "no such name";
+            return dnsresult::none;
+        }
+        found = answer->second;
+        return dnsresult::found;
+    }
+    bool ping(const std::vector<std::string>& hosts, const std::string&, std::chrono::milliseconds wait,
+              const std::function<bool(std::string_view)>& accept, std::string& from,
+              std::vector<std::string>& sent) override
+    {
+        sent = hosts;
+        asked.push_back("ping " + join(hosts, " "));
+        for (const std::string& host : hosts)
+            if (pings.count(host) && accept(pings[host])) {
+                from = host;
+                return true;
+            }
+        clock += wait;
+        return false;
+    }
+    int pingid() override { return 7; } // as in the captured answers
+    std::chrono::steady_clock::time_point now() override { return clock; }
+    std::time_t walltime() override { return 0; }
+    unsigned random(unsigned) override { return 0; }
+    bool readsite(const std::string& name, std::string& site) override
+    {
+        const auto found = sites.find(name);
+        return found != sites.end() && (site = found->second, true);
+    }
+    void writesite(const std::string& name, const std::string& site) override { sites[name] = site; }
+};
+
+// How a connection attempt to a host goes: its outcome and what it costs.
+struct attempt {
+    std::string why; // "" connects
+    std::chrono::milliseconds takes{0};
+};
+
+TEST(locator, choosesandfailsover)
+{
+    const std::string branch = "_ldap._tcp.BRANCH._sites.dc._msdcs.example.test";
+    const std::string domainwide = "_ldap._tcp.dc._msdcs.example.test";
+    const attempt refused{"Connection refused"}, silent{"no answer within 5000 ms", std::chrono::seconds(5)};
+    const std::string unreachable = "no domain controller of example.test could be reached: ";
+    struct row {
+        const char* what;
+        std::function<void(scriptedenv&)> setup;
+        std::map<std::string, attempt> attempts; // by host; missing: connects
+        std::vector<std::string> tried;
+        std::string outcome; // the host connected, or the failure's text
+        bool pinged;
+    };
+    const std::vector<row> rows = {
+        {"site remembered: its controllers first, no ping",
+         [&](scriptedenv& env) {
+             env.sites["example.test"] = "BRANCH";
+             env.srv[branch] = {{"dc2.example.test"}};
+             env.srv[domainwide] = {{"dc1.example.test"}, {"dc2.example.test"}};
+         },
+         {}, {"dc2.example.test:389"}, "dc2.example.test", false},
+        {"remembered site without controllers: the domain's, no ping",
+         [&](scriptedenv& env) {
+             env.sites["example.test"] = "BRANCH";
+             env.srv[domainwide] = {{"dc1.example.test"}};
+         },
+         {}, {"dc1.example.test:389"}, "dc1.example.test", false},
+        {"no site remembered: the ping names it, its controllers first",
+         [&](scriptedenv& env) {
+             env.srv[domainwide] = {{"dc1.example.test"}, {"dc2.example.test"}};
+             env.srv[branch] = {{"DC2.example.test"}};
+             env.pings["dc2.example.test"] = captured;
+         },
+         {{"dc2.example.test", refused}}, {"dc2.example.test:389", "dc1.example.test:389"}, "dc1.example.test", true},
+        {"DNS silent after the first query: nothing more is asked",
+         [&](scriptedenv& env) {
+             env.domain = "other.test";
+             env.silentdns.insert(domainwide);
+         },
+         {}, {},
+         "no domain controller of example.test (the Kerberos default realm) found: DNS did not answer "
+         "(_ldap._tcp.dc._msdcs.example.test: no answer); name a server with URI in ldap.conf",
+         false},
+        {"a refusing and a silent controller are passed over",
+         [&](scriptedenv& env) {
+             env.sites["example.test"] = "";
+             env.srv[domainwide] = {{"refusing.example.test"}, {"silent.example.test", 389, 1}, {"dc1.example.test", 389, 2}};
+         },
+         {{"refusing.example.test", refused}, {"silent.example.test", silent}},
+         {"refusing.example.test:389", "silent.example.test:389", "dc1.example.test:389"}, "dc1.example.test", false},
+        {"every controller down",
+         [&](scriptedenv& env) {
+             env.sites["example.test"] = "";
+             env.srv[domainwide] = {{"refusing.example.test"}, {"silent.example.test", 389, 1}};
+         },
+         {{"refusing.example.test", refused}, {"silent.example.test", silent}},
+         {"refusing.example.test:389", "silent.example.test:389"},
+         unreachable + "refusing.example.test:389 (Connection refused), silent.example.test:389 (no answer within "
+                       "5000 ms); name a server with URI in ldap.conf",
+         false},
+        {"the budget spent: the third controller is never tried",
+         [&](scriptedenv& env) {
+             env.srv[domainwide] = {{"s1.example.test"}, {"s2.example.test", 389, 1}, {"s3.example.test", 389, 2}};
+         },
+         {{"s1.example.test", silent}, {"s2.example.test", silent}, {"s3.example.test", silent}},
+         {"s1.example.test:389", "s2.example.test:389"},
+         unreachable + "s1.example.test:389 (no answer within 5000 ms), s2.example.test:389 (no answer within "
+                       "5000 ms); the time for finding one ran out; name a server with URI in ldap.conf",
+         true},
+    };
+    for (const row& r : rows) {
+        scriptedenv env;
+        r.setup(env);
+        locator find(env, std::chrono::seconds(10), std::chrono::seconds(1));
+        ASSERT_TRUE(find.start()) << r.what;
+        std::vector<std::string> tried;
+        std::string outcome;
+        for (target controller; outcome.empty() && find.next(controller);) {
+            tried.push_back(controller.hostport());
+            const auto how = r.attempts.find(lower(controller.host));
+            if (how == r.attempts.end()) {
+                outcome = lower(controller.host);
+                break;
+            }
+            env.clock += std::min(how->second.takes, find.timeleft());
+            find.failed(controller, how->second.why);
+        }
+        if (outcome.empty())
+            outcome = find.whynone();
+        EXPECT_EQ(tried, r.tried) << r.what;
+        EXPECT_EQ(outcome, r.outcome) << r.what;
+        const bool pinged = std::any_of(env.asked.begin(), env.asked.end(),
+                                        [](const std::string& step) { return step.rfind("ping ", 0) == 0; });
+        EXPECT_EQ(pinged, r.pinged) << r.what;
+    }
 }
 
 } // namespace

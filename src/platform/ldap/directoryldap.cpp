@@ -12,16 +12,22 @@
 // round read the subschema.
 #include "directory/userdirectory.h"
 #include "log/mylog.h"
-#include "platform/ldap/ldapcache.h"
 #include "platform/ldap/ldapconnection.h"
-#include "platform/ldap/ldapdiscovery.h"
+#include "platform/ldap/ldapfailure.h"
 #include "platform/ldap/ldapidentity.h"
-#include "platform/ldap/ldaplayout.h"
-#include "platform/ldap/ldapschema.h"
+#include "platform/ldap/ldaplastrun.h"
+#include "platform/ldap/ldaprecord.h"
 #include "platform/ldap/ldaptext.h"
+#include "platform/ldap/locate/ldaplocator.h"
+#include "platform/ldap/locate/ldapmachine.h"
+#include "platform/ldap/locate/ldapnetwork.h"
+#include "platform/ldap/schema/ldaplayout.h"
+#include "platform/ldap/schema/ldapschema.h"
+#include "platform/ldap/schema/ldapschemacache.h"
 #include "platform/platform.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cctype>
 #include <clocale>
 #include <pwd.h>
@@ -48,6 +54,10 @@ std::string loginname()
 }
 
 
+// Finding a server with nothing configured: the most it may take, and the
+// longest wait for a controller to say which site the client is in.
+const std::chrono::milliseconds maxlocating{10000}, maxpingwait{1000};
+
 // A cause kept for a step that reports it later than it happened.
 struct laterfailure {
     bool failed = false;
@@ -58,10 +68,7 @@ struct laterfailure {
         failed = true;
         cause = platform::getlasterror();
     }
-    bool report() const
-    {
-        return fail(static_cast<int>(cause.code), cause.hastext ? cause.text : ldap_err2string(cause.code));
-    }
+    bool report() const { return failagain(cause); }
 };
 
 // The user query over one LDAP connection. The user's entry is read once,
@@ -93,7 +100,7 @@ public:
     }
     void stop() override {}
 
-    bool opensession() override { return server.open(); }
+    bool opensession() override;
     void closesession() override { server.close(); }
 
     bool finduser(std::string& dn) override;
@@ -152,6 +159,11 @@ private:
         openldap::account wanted;
     };
 
+    bool openlocated(locator& find);
+    // The first round after the bind: "Who am I?", the root DSE, and what
+    // the last run found; then the user's entry, confirmed or asked again.
+    void firstround(connection::pending& who, connection::pending& rootread, connection::pending& guess);
+    bool findentry(const std::string& whoami, connection::pending& rootread, connection::pending& guess);
     void sendstamps(const std::string& subentry, const std::string& schemacontext);
     void finishstamps();
     // The user's entry, by reading it or by the account search; `guess` is
@@ -173,6 +185,7 @@ private:
     std::vector<std::string> wanted = {"*", "subschemaSubentry"};
     std::vector<const char*> entryattributes = {"*", "subschemaSubentry"};
 
+    std::string cachedirectory; // "" for none
     connection server;
     rootdse root;
     laterfailure rootfailure;  // why the root DSE couldn't be read
@@ -190,6 +203,48 @@ private:
     const std::vector<std::string>* list = nullptr;
 };
 
+bool directory::opensession()
+{
+    cachedirectory = findcachedirectory();
+    server.readtimeouts();
+    // Where nothing names the server, find the domain's controllers as a
+    // joined workstation does; with no domain to look in, libldap's default
+    // stands.
+    if (ldapunconfigured()) {
+        const std::unique_ptr<locateenv> machine = machinelocateenv(cachedirectory);
+        // Enough to pass over one silent controller, and no more than a
+        // logon script can wait.
+        const auto connect = server.connecttimeout();
+        locator find(*machine, std::min(2 * connect, maxlocating), std::min(connect, maxpingwait));
+        if (find.start())
+            return openlocated(find);
+    }
+    // LDAPURI is taken as libldap takes it, but handed over here so that a
+    // URI it can't parse fails now instead of being passed over in silence.
+    const char* configured = std::getenv("LDAPURI");
+    return server.open(configured && *configured ? configured : nullptr);
+}
+
+bool directory::openlocated(locator& find)
+{
+    for (target controller; find.next(controller);) {
+        // Connected here, so that each attempt has its share of the budget
+        // and says exactly why it failed.
+        std::string why;
+        socketfd socket =
+            tcpconnect(controller.host, controller.port, std::min(server.connecttimeout(), find.timeleft()), why);
+        if (socket.get() >= 0) {
+            mylog.at(2) << "controller " << controller.hostport() << ": connected" << logend;
+            if (server.adopt(std::move(socket), "ldap://" + controller.hostport()))
+                return true;
+            why = platform::getlasterror().text;
+        }
+        mylog.at(2) << "controller " << controller.hostport() << ": " << why << logend;
+        find.failed(controller, why);
+    }
+    return failcode(LDAP_SERVER_DOWN, find.whynone());
+}
+
 bool directory::finduser(std::string& dn)
 {
     if (!server.bind())
@@ -198,20 +253,38 @@ bool directory::finduser(std::string& dn)
     // The server by its URI: local sockets have no host to tell them apart.
     const std::string uri = server.connecteduri();
     stamps.server = uri;
-    known = readlastrun(uri, identity, last);
+    known = readlastrun(cachedirectory, uri, identity, last);
 
-    // The first round, with what the last run found.
-    connection::pending who = server.sendwhoami();
-    connection::pending rootread = server.sendread("", connection::rootattributes);
-    connection::pending guess;
+    connection::pending who, rootread, guess;
+    firstround(who, rootread, guess);
+    // A failure's cause is read as soon as this returns: nothing more may
+    // run (the unread answers go with the connection).
+    if (!findentry(server.finishwhoami(who), rootread, guess))
+        return false;
+    guess.abandon();
+    finishstamps();
+    const lastrun now{userdn, !searched.filter.empty(), searched.base, searched.filter, root.subschemasubentry,
+                      root.schemanamingcontext};
+    if (!entryfailure.failed && !(known && now == last))
+        writelastrun(cachedirectory, uri, identity, now);
+    dn = tonarrow(userdn);
+    return true;
+}
+
+void directory::firstround(connection::pending& who, connection::pending& rootread, connection::pending& guess)
+{
+    who = server.sendwhoami();
+    rootread = server.sendread("", connection::rootattributes);
     if (known && !last.searched)
         guess = server.sendread(last.dn, entryattributes);
     else if (known)
         guess = server.sendsearch(last.base, LDAP_SCOPE_SUBTREE, last.filter, accountread(), 2);
     if (known)
         sendstamps(last.subentry, last.schemacontext);
+}
 
-    const std::string whoami = server.finishwhoami(who);
+bool directory::findentry(const std::string& whoami, connection::pending& rootread, connection::pending& guess)
+{
     entry rootentry;
     // A server that won't show its root DSE can still be searched under a
     // configured base; its cause is kept for when there is none.
@@ -219,33 +292,21 @@ bool directory::finduser(std::string& dn)
         connection::readroot(rootentry, root);
     else
         rootfailure.keep();
-
     // The guessed stamps hold when the root DSE names the same places.
     if (!known || !samedn(last.subentry, root.subschemasubentry) ||
         !samedn(last.schemacontext, root.schemanamingcontext)) {
-        server.abandon(subschemastamp);
-        server.abandon(schemastamp);
+        subschemastamp.abandon();
+        schemastamp.abandon();
         sendstamps(root.subschemasubentry, root.schemanamingcontext);
     }
     // Nothing cached for this subschema at all: it will be read, so in this
     // round already.
-    if (!root.subschemasubentry.empty() && !schemacache::present(uri, root.subschemasubentry))
+    if (!root.subschemasubentry.empty() &&
+        !schemacache::present(cachedirectory, stamps.server, root.subschemasubentry))
         subschemaread = server.sendsubschema(root.subschemasubentry);
     userdn = whoamientry(whoami, root.namingcontexts);
-    const bool found = userdn.empty() ? searchaccount(whoami, known && last.searched ? &guess : nullptr)
-                                      : readentry(known && !last.searched && samedn(userdn, last.dn) ? &guess : nullptr);
-    // A failure's cause is read as soon as this returns: nothing more may
-    // run (the unread answers go with the connection).
-    if (!found)
-        return false;
-    server.abandon(guess);
-    finishstamps();
-    const lastrun now{userdn, !searched.filter.empty(), searched.base, searched.filter, root.subschemasubentry,
-                      root.schemanamingcontext};
-    if (!entryfailure.failed && !(known && now == last))
-        writelastrun(uri, identity, now);
-    dn = tonarrow(userdn);
-    return true;
+    return userdn.empty() ? searchaccount(whoami, known && last.searched ? &guess : nullptr)
+                          : readentry(known && !last.searched && samedn(userdn, last.dn) ? &guess : nullptr);
 }
 
 bool directory::readentry(connection::pending* guess)
@@ -272,11 +333,9 @@ void directory::finishstamps()
 {
     // A stamp that can't be read leaves the cache unused, nothing more.
     entry found;
-    if (subschemastamp.id >= 0 && subschemastamp.result == LDAP_SUCCESS &&
-        server.finishread(subschemastamp, stamps.subentry, found))
+    if (subschemastamp.outstanding() && server.finishread(subschemastamp, stamps.subentry, found))
         stamps.subschemastamp = found.first("modifyTimestamp");
-    if (schemastamp.id >= 0 && schemastamp.result == LDAP_SUCCESS &&
-        server.finishread(schemastamp, stampcontext, found))
+    if (schemastamp.outstanding() && server.finishread(schemastamp, stampcontext, found))
         stamps.schemastamp = found.first("modifyTimeStamp");
 }
 
@@ -289,13 +348,13 @@ bool directory::schemapath(std::string& path)
     if (subentry.empty())
         return fail(LDAP_NO_SUCH_OBJECT, "the server names no subschema subentry");
     // The stamps were read for the root DSE's subschema entry.
-    schemacache cache(samedn(subentry, stamps.subentry) ? stamps : schemakey());
+    schemacache cache(cachedirectory, samedn(subentry, stamps.subentry) ? stamps : schemakey());
     if (cache.take(classes, layout)) {
         mylog.at(2) << "schema cache used: " << cache.file() << logend;
     } else {
         schema names;
         connection::pending asked;
-        const bool sent = subschemaread.id >= 0 && samedn(subentry, root.subschemasubentry);
+        const bool sent = subschemaread.outstanding() && samedn(subentry, root.subschemasubentry);
         if (!sent)
             asked = server.sendsubschema(subentry);
         if (!server.finishsubschema(sent ? subschemaread : asked, subentry, names))

@@ -1,51 +1,38 @@
 #include "platform/ldap/ldapconnection.h"
 
-#include "platform/ldap/ldapdiscovery.h"
-#include "platform/ldap/ldapidentity.h"
-#include "platform/ldap/ldaplocator.h"
-#include "platform/ldap/ldapschema.h"
-#include "platform/ldap/ldaptext.h"
 #include "log/mylog.h"
-#include "platform/platform.h"
+#include "platform/ldap/ldapanswer.h"
+#include "platform/ldap/ldapfailure.h"
+#include "platform/ldap/ldapidentity.h"
+#include "platform/ldap/ldaptext.h"
+#include "platform/ldap/schema/ldapschema.h"
 
 #include <openldap.h>
 #include <sasl/sasl.h>
 #include <sys/socket.h>
-#include <unistd.h>
+#include <sys/time.h>
 
 #include <algorithm>
-#include <chrono>
-#include <cerrno>
-#include <cstdlib>
 #include <cstring>
-#include <memory>
-#include <sys/time.h>
 
 namespace openldap {
 
 namespace {
 
-// An unreachable or silent server must end the run, not hang it: where
-// nothing configures time-outs, these apply.
-const timeval defaultnetworktimeout = {5, 0};
-const timeval defaultrequesttimeout = {10, 0};
-// Finding a server with nothing configured: the most it may take, and the
-// longest wait for a controller to say which site the client is in.
-const std::chrono::milliseconds maxlocating{10000}, maxpingwait{1000};
 // The largest single message taken from a server: ten times the largest
 // subschema seen in practice. A server that sends more is refused rather
 // than allowed to fill memory.
 const ber_len_t maxanswer = 64 * 1024 * 1024;
 
-struct messagefree {
-    void operator()(LDAPMessage* message) const { ldap_msgfree(message); }
-};
-using message = std::unique_ptr<LDAPMessage, messagefree>;
+timeval totimeval(std::chrono::milliseconds span)
+{
+    return {static_cast<time_t>(span.count() / 1000), static_cast<suseconds_t>(span.count() % 1000 * 1000)};
+}
 
-struct berfree {
-    void operator()(BerElement* position) const { ber_free(position, 0); }
-};
-using berposition = std::unique_ptr<BerElement, berfree>;
+std::chrono::milliseconds milliseconds(const timeval& span)
+{
+    return std::chrono::milliseconds(span.tv_sec * 1000 + span.tv_usec / 1000);
+}
 
 // Never prompts: every SASL question gets its default answer, or none.
 int nointeraction(LDAP*, unsigned, void*, void* questions)
@@ -56,87 +43,6 @@ int nointeraction(LDAP*, unsigned, void*, void* questions)
         question->len = static_cast<unsigned>(std::strlen(answer));
     }
     return LDAP_SUCCESS;
-}
-
-// One answer's attributes, read in place one after the other: a subschema
-// runs to megabytes, and is never copied whole.
-class attributereader {
-public:
-    attributereader(LDAP* ld, LDAPMessage* answer) : ld(ld), answer(answer)
-    {
-        BerElement* start = nullptr;
-        berval dn = {0, nullptr};
-        if (ldap_get_dn_ber(ld, answer, &start, &dn) == LDAP_SUCCESS)
-            position.reset(start);
-        else
-            ber_free(start, 0);
-    }
-    attributereader(const attributereader&) = delete;
-    attributereader& operator=(const attributereader&) = delete;
-    ~attributereader() { ber_memfree(values); }
-
-    // Moves to the next attribute; false after the last.
-    bool next()
-    {
-        ber_memfree(values);
-        values = nullptr;
-        return position &&
-               ldap_get_attribute_ber(ld, answer, position.get(), &name, &values) == LDAP_SUCCESS && name.bv_val;
-    }
-    std::string type() const { return std::string(name.bv_val, name.bv_len); }
-    // The current attribute's values, ending at a null one.
-    const berval* first() const { return values; }
-
-private:
-    LDAP* ld;
-    LDAPMessage* answer;
-    berposition position;
-    berval name = {0, nullptr};
-    berval* values = nullptr;
-};
-
-entry toentry(LDAP* ld, LDAPMessage* answer)
-{
-    entry result;
-    if (char* dn = ldap_get_dn(ld, answer)) {
-        result.dn = dn;
-        ldap_memfree(dn);
-    }
-    attributereader attributes(ld, answer);
-    while (attributes.next()) {
-        std::vector<std::string> texts;
-        for (const berval* value = attributes.first(); value && value->bv_val; ++value)
-            texts.emplace_back(value->bv_val, value->bv_len);
-        result.attributes.emplace_back(attributes.type(), std::move(texts));
-    }
-    return result;
-}
-
-// The subschema's descriptions, indexed where they stand in the answer,
-// which the schema then keeps: a subschema runs to megabytes, and a copy of
-// it would double what the run holds.
-void adddescriptions(LDAP* ld, message answer, schema& into)
-{
-    attributereader attributes(ld, answer.get());
-    while (attributes.next()) {
-        const std::string type = lower(attributes.type());
-        for (const berval* value = attributes.first(); value && value->bv_val; ++value)
-            into.addinplace(type, std::string_view(value->bv_val, value->bv_len));
-    }
-    into.keep(std::shared_ptr<LDAPMessage>(answer.release(), messagefree()));
-}
-
-std::string dnof(LDAP* ld, LDAPMessage* answer)
-{
-    char* dn = ldap_get_dn(ld, answer);
-    std::string result = dn ? dn : "";
-    ldap_memfree(dn);
-    return result;
-}
-
-std::chrono::milliseconds milliseconds(const timeval& span)
-{
-    return std::chrono::milliseconds(span.tv_sec * 1000 + span.tv_usec / 1000);
 }
 
 // A server of a URI list as a URI of its own: scheme, host and port.
@@ -168,16 +74,16 @@ std::string seconds(const timeval& span)
 
 // The time-out that ldap.conf, ~/.ldaprc or the environment configured for
 // `which`, as ldapsearch takes it; where none did, `fallback`, now set.
-timeval timeout(LDAP* ld, int which, timeval fallback, const char* what)
+timeval timeout(int which, std::chrono::milliseconds fallback, const char* what)
 {
     timeval* configured = nullptr;
-    timeval result = fallback;
-    const bool set = ldap_get_option(ld, which, &configured) == LDAP_OPT_SUCCESS && configured &&
+    timeval result = totimeval(fallback);
+    const bool set = ldap_get_option(nullptr, which, &configured) == LDAP_OPT_SUCCESS && configured &&
                      (configured->tv_sec > 0 || configured->tv_usec > 0);
     if (set)
         result = *configured;
     else
-        ldap_set_option(ld, which, &fallback);
+        ldap_set_option(nullptr, which, &result);
     ldap_memfree(configured);
     mylog.at(2) << what << " time-out " << seconds(result) << " s" << (set ? " (configured)" : " (default)")
                 << logend;
@@ -186,44 +92,17 @@ timeval timeout(LDAP* ld, int which, timeval fallback, const char* what)
 
 } // namespace
 
-bool fail(int code, const std::string& text)
+constexpr std::chrono::milliseconds connection::defaultconnecttimeout, connection::defaultrequesttimeout;
+
+void connection::readtimeouts()
 {
-    platform::setlasterror(static_cast<std::uint32_t>(code), text.c_str());
-    return false;
+    networktimeout = timeout(LDAP_OPT_NETWORK_TIMEOUT, defaultconnecttimeout, "connect");
+    requesttimeout = timeout(LDAP_OPT_TIMEOUT, defaultrequesttimeout, "request");
 }
 
-int connection::failed(int code) const
+std::chrono::milliseconds connection::connecttimeout() const
 {
-    fail(code);
-    return code;
-}
-
-bool connection::standing()
-{
-    ber_socket_t socket = -1;
-    if (lost.empty() &&
-        (ldap_get_option(ld, LDAP_OPT_DESC, &socket) != LDAP_OPT_SUCCESS || socket < 0 || connections != 1))
-        lose(LDAP_SERVER_DOWN, ldap_err2string(LDAP_SERVER_DOWN));
-    return lost.empty() || openldap::fail(lostcode, lost);
-}
-
-void connection::lose(int code, const std::string& why)
-{
-    if (lost.empty()) {
-        lostcode = code;
-        lost = why;
-        mylog.at(2) << "connection lost: " << lost << logend;
-    }
-    openldap::fail(lostcode, lost);
-}
-
-bool connection::fail(int code) const
-{
-    std::string text = ldap_err2string(code);
-    const std::string detail = ld ? option(LDAP_OPT_DIAGNOSTIC_MESSAGE) : std::string();
-    if (!detail.empty())
-        text += ": " + detail;
-    return openldap::fail(code, text);
+    return milliseconds(networktimeout);
 }
 
 std::string connection::option(int which) const
@@ -236,38 +115,28 @@ std::string connection::option(int which) const
     return text;
 }
 
-bool connection::open()
+bool connection::open(const char* list)
 {
-    close();
-    connected.clear();
-    // Settled once, for every handle made from here on.
-    networktimeout = timeout(nullptr, LDAP_OPT_NETWORK_TIMEOUT, defaultnetworktimeout, "connect");
-    requesttimeout = timeout(nullptr, LDAP_OPT_TIMEOUT, defaultrequesttimeout, "request");
-    // Where nothing names the server, find the domain's controllers as a
-    // joined workstation does; with no domain to look in, libldap's default
-    // stands.
-    if (ldapunconfigured()) {
-        // Enough to pass over one silent controller, and no more than a
-        // logon script can wait.
-        const auto connect = milliseconds(networktimeout);
-        locator find(std::min(2 * connect, maxlocating), std::min(connect, maxpingwait));
-        if (find.start())
-            return openlocated(find);
-    }
-    // LDAPURI is taken as libldap takes it, but handed over here so that a
-    // URI it can't parse fails now instead of being passed over in silence.
-    const char* configured = std::getenv("LDAPURI");
-    return setup(configured && *configured ? configured : nullptr, false);
-}
-
-bool connection::setup(const char* uri, bool located)
-{
-    const int result = ldap_initialize(&ld, uri);
+    const int result = ldap_initialize(&ld, list);
     if (result != LDAP_SUCCESS) {
         ld = nullptr;
-        return fail(result);
+        return failcode(result);
     }
-    configure(located);
+    configure(false);
+    return true;
+}
+
+bool connection::adopt(socketfd socket, const std::string& uri)
+{
+    const int result = ldap_init_fd(socket.get(), LDAP_PROTO_TCP, uri.c_str(), &ld);
+    if (result != LDAP_SUCCESS) {
+        ld = nullptr;
+        return failcode(result);
+    }
+    socket.release(); // libldap's now
+    configure(true);
+    connected = uri;
+    connections = 1;
     return true;
 }
 
@@ -301,43 +170,12 @@ void connection::configure(bool located)
         ber_socket_t fd = -1;
         if (ber_sockbuf_ctrl(socket, LBER_SB_OPT_GET_FD, &fd) == 1 && fd >= 0)
             ::shutdown(fd, SHUT_RDWR);
-        self->lose(LDAP_SERVER_DOWN, std::string(ldap_err2string(LDAP_SERVER_DOWN)) +
-                                         ": libldap opened a second connection");
+        self->lose(LDAP_SERVER_DOWN, "libldap opened a second connection");
         return -1;
     };
     callbacks.lc_del = [](LDAP*, Sockbuf*, ldap_conncb*) {};
     callbacks.lc_arg = this;
     ldap_set_option(ld, LDAP_OPT_CONNECT_CB, &callbacks);
-}
-
-bool connection::openlocated(locator& find)
-{
-    for (std::string hostport; find.next(hostport);) {
-        // Connected here, so that each attempt has its share of the budget
-        // and says exactly why it failed.
-        const std::size_t colon = hostport.rfind(':');
-        const unsigned port = static_cast<unsigned>(std::stoul(hostport.substr(colon + 1)));
-        std::string why;
-        const int fd = tcpconnect(hostport.substr(0, colon), port,
-                                  std::min(milliseconds(networktimeout), find.time().left()), why);
-        const std::string uri = "ldap://" + hostport;
-        if (fd >= 0) {
-            const int result = ldap_init_fd(fd, LDAP_PROTO_TCP, uri.c_str(), &ld);
-            if (result == LDAP_SUCCESS) {
-                mylog.at(2) << "controller " << hostport << ": connected" << logend;
-                configure(true);
-                connected = uri;
-                connections = 1;
-                return true;
-            }
-            ld = nullptr;
-            ::close(fd);
-            why = ldap_err2string(result);
-        }
-        mylog.at(2) << "controller " << hostport << ": " << why << logend;
-        find.failed(hostport, why);
-    }
-    return openldap::fail(LDAP_SERVER_DOWN, std::string(ldap_err2string(LDAP_SERVER_DOWN)) + ": " + find.failure());
 }
 
 std::string connection::connecteduri() const
@@ -351,7 +189,34 @@ void connection::close()
         ldap_unbind_ext_s(ld, nullptr, nullptr);
     ld = nullptr;
     connections = 0;
-    lost.clear();
+    lostcode = LDAP_SUCCESS;
+    lostdetail.clear();
+}
+
+int connection::report(int code) const
+{
+    failserver(ld, code);
+    return code;
+}
+
+bool connection::standing()
+{
+    ber_socket_t socket = -1;
+    if (lostcode == LDAP_SUCCESS &&
+        (ldap_get_option(ld, LDAP_OPT_DESC, &socket) != LDAP_OPT_SUCCESS || socket < 0 || connections != 1))
+        lose(LDAP_SERVER_DOWN, std::string());
+    return lostcode == LDAP_SUCCESS || failcode(lostcode, lostdetail);
+}
+
+void connection::lose(int code, const std::string& detail)
+{
+    if (lostcode == LDAP_SUCCESS) {
+        lostcode = code;
+        lostdetail = detail;
+        mylog.at(2) << "connection lost: " << ldap_err2string(code) << (detail.empty() ? "" : ": ") << detail
+                    << logend;
+    }
+    failcode(lostcode, lostdetail);
 }
 
 bool connection::bind()
@@ -363,10 +228,50 @@ bool connection::bind()
     const int result = ldap_sasl_interactive_bind_s(ld, nullptr, mechanism.c_str(), nullptr, nullptr,
                                                     LDAP_SASL_QUIET, nointeraction, nullptr);
     if (result != LDAP_SUCCESS)
-        return fail(result);
+        return failserver(ld, result);
     mylog.at(2) << "bound to " << option(LDAP_OPT_URI) << " as sasl user name " << option(LDAP_OPT_X_SASL_USERNAME)
                 << logend;
     return true;
+}
+
+connection::pending& connection::pending::operator=(pending&& other) noexcept
+{
+    if (this != &other) {
+        abandon();
+        owner = other.owner;
+        id = other.id;
+        result = other.result;
+        sent = other.sent;
+        other.owner = nullptr;
+        other.id = -1;
+    }
+    return *this;
+}
+
+void connection::pending::abandon()
+{
+    if (outstanding())
+        owner->abandon(id);
+    id = -1;
+}
+
+void connection::abandon(int id)
+{
+    // Over a lost connection nothing is sent: libldap would open a new one.
+    if (ld && lostcode == LDAP_SUCCESS)
+        ldap_abandon_ext(ld, id, nullptr, nullptr);
+}
+
+connection::pending connection::sent(int result, int id)
+{
+    pending request;
+    request.owner = this;
+    request.result = result;
+    request.id = result == LDAP_SUCCESS ? id : -1;
+    // A request that never went out for a lost connection keeps that cause.
+    if (result != LDAP_SUCCESS && lostcode == LDAP_SUCCESS)
+        report(result);
+    return request;
 }
 
 connection::pending connection::sendsearch(const std::string& base, int scope, const std::string& filter,
@@ -375,71 +280,60 @@ connection::pending connection::sendsearch(const std::string& base, int scope, c
     static const char* const scopes[] = {"base", "one level", "subtree"};
     mylog.at(2) << "search \"" << base << "\" scope " << (scope >= 0 && scope <= 2 ? scopes[scope] : "?")
                 << " filter " << filter << logend;
+    if (!standing())
+        return sent(lostcode, -1);
     std::vector<const char*> names = attributes;
     names.push_back(nullptr);
     timeval limit = requesttimeout;
-    pending sent;
-    if (!standing()) {
-        sent.result = lostcode;
-        return sent;
-    }
-    sent.result = ldap_search_ext(ld, base.c_str(), scope, filter.c_str(), const_cast<char**>(names.data()), 0,
-                                  nullptr, nullptr, &limit, sizelimit, &sent.id);
-    if (sent.result != LDAP_SUCCESS)
-        failed(sent.result);
-    return sent;
+    int id = -1;
+    const int result = ldap_search_ext(ld, base.c_str(), scope, filter.c_str(), const_cast<char**>(names.data()),
+                                       0, nullptr, nullptr, &limit, sizelimit, &id);
+    return sent(result, id);
 }
 
 connection::pending connection::sendwhoami()
 {
-    pending sent;
-    if (!standing()) {
-        sent.result = lostcode;
-        return sent;
-    }
-    sent.result = ldap_extended_operation(ld, LDAP_EXOP_WHO_AM_I, nullptr, nullptr, nullptr, &sent.id);
-    return sent;
+    if (!standing())
+        return sent(lostcode, -1);
+    int id = -1;
+    const int result = ldap_extended_operation(ld, LDAP_EXOP_WHO_AM_I, nullptr, nullptr, nullptr, &id);
+    return sent(result, id);
 }
 
 int connection::next(pending& request, LDAPMessage*& answer)
 {
     if (request.result != LDAP_SUCCESS || request.id < 0)
         return -1;
-    if (!lost.empty()) {
+    if (lostcode != LDAP_SUCCESS) {
         request.result = lostcode;
-        openldap::fail(lostcode, lost);
+        failcode(lostcode, lostdetail);
         return -1;
     }
-    const auto deadline = request.sent + std::chrono::seconds(requesttimeout.tv_sec) +
-                          std::chrono::microseconds(requesttimeout.tv_usec);
-    const auto left = std::max<long long>(
-        std::chrono::duration_cast<std::chrono::microseconds>(deadline - std::chrono::steady_clock::now()).count(), 0);
-    timeval wait = {static_cast<time_t>(left / 1000000), static_cast<suseconds_t>(left % 1000000)};
+    const auto deadline = request.sent + milliseconds(requesttimeout);
+    const auto left = std::max(deadline - std::chrono::steady_clock::now(), std::chrono::steady_clock::duration(0));
+    timeval wait = totimeval(std::chrono::duration_cast<std::chrono::milliseconds>(left));
     const int type = ldap_result(ld, request.id, LDAP_MSG_ONE, &wait, &answer);
     if (type != 0 && type != -1)
         return type;
-    // No answer in time, or none at all (the connection is gone).
-    if (type == 0) {
-        ldap_abandon_ext(ld, request.id, nullptr, nullptr);
-        request.result = LDAP_TIMEOUT;
-        failed(request.result);
+    if (type == 0) { // no answer in time
+        request.abandon();
+        request.result = report(LDAP_TIMEOUT);
         return -1;
     }
     // None at all: whatever went wrong, this connection is done with.
     int code = LDAP_SERVER_DOWN;
     ldap_get_option(ld, LDAP_OPT_RESULT_CODE, &code);
     request.result = code < 0 ? code : LDAP_SERVER_DOWN;
-    std::string why = ldap_err2string(request.result);
     // libldap reports a notice of disconnection as a failed read carrying the
     // notice's result code, which only a server sends (not negative).
-    if (code > 0)
-        why += ": the server sent a notice of disconnection (" + std::to_string(code) + " = " +
-               ldap_err2string(code) + ")";
-    lose(request.result, why);
+    lose(request.result, code > 0 ? "the server sent a notice of disconnection (" + std::to_string(code) + " = " +
+                                        ldap_err2string(code) + ")"
+                                  : std::string());
+    request.id = -1;
     return -1;
 }
 
-int connection::finish(pending& request, const std::function<bool(LDAPMessage*)>& onentry)
+int connection::finish(pending& request, const std::function<bool(message&)>& onentry)
 {
     for (;;) {
         LDAPMessage* raw = nullptr;
@@ -448,27 +342,15 @@ int connection::finish(pending& request, const std::function<bool(LDAPMessage*)>
         if (type == -1)
             return request.result;
         if (type == LDAP_RES_SEARCH_RESULT) {
-            int result = LDAP_SUCCESS;
-            const int parsed = ldap_parse_result(ld, answer.get(), &result, nullptr, nullptr, nullptr, nullptr, 0);
-            request.result = parsed != LDAP_SUCCESS ? parsed : result;
             request.id = -1;
-            return request.result == LDAP_SUCCESS ? request.result : failed(request.result);
+            request.result = resultof(ld, answer.get());
+            return request.result == LDAP_SUCCESS ? request.result : report(request.result);
         }
-        if (type == LDAP_RES_SEARCH_ENTRY && !onentry(answer.get())) {
-            if (lost.empty())
-                ldap_abandon_ext(ld, request.id, nullptr, nullptr);
-            request.id = -1;
+        if (type == LDAP_RES_SEARCH_ENTRY && !onentry(answer)) {
+            request.abandon();
             return LDAP_SUCCESS;
         }
     }
-}
-
-void connection::abandon(pending& request)
-{
-    if (request.id >= 0 && request.result == LDAP_SUCCESS && lost.empty())
-        ldap_abandon_ext(ld, request.id, nullptr, nullptr);
-    request = pending();
-    request.result = LDAP_OTHER;
 }
 
 std::string connection::finishwhoami(pending& request)
@@ -478,26 +360,24 @@ std::string connection::finishwhoami(pending& request)
     message answer(raw);
     request.id = -1;
     berval* identity = nullptr;
-    int result = request.result;
-    if (type == LDAP_RES_EXTENDED && ldap_parse_result(ld, answer.get(), &result, nullptr, nullptr, nullptr,
-                                                       nullptr, 0) == LDAP_SUCCESS && result == LDAP_SUCCESS)
+    int result = type == -1 ? request.result : LDAP_OTHER;
+    if (type == LDAP_RES_EXTENDED && (result = resultof(ld, answer.get())) == LDAP_SUCCESS)
         result = ldap_parse_whoami(ld, answer.get(), &identity);
     std::string text = identity && identity->bv_val ? std::string(identity->bv_val, identity->bv_len) : "";
     ber_bvfree(identity);
-    if (result == LDAP_SUCCESS && type == LDAP_RES_EXTENDED)
+    if (result == LDAP_SUCCESS)
         mylog.at(2) << "who am i = " << text << logend;
     else
-        mylog.at(2) << "who am i: no answer (" << ldap_err2string(type == -1 ? request.result : result) << ")"
-                    << logend;
+        mylog.at(2) << "who am i: no answer (" << ldap_err2string(result) << ")" << logend;
     return text;
 }
 
 int connection::finishsearch(pending& request, const std::function<bool(entry&&)>& take)
 {
     std::size_t count = 0;
-    const int result = finish(request, [&](LDAPMessage* answer) {
+    const int result = finish(request, [&](message& answer) {
         ++count;
-        return take(toentry(ld, answer));
+        return take(toentry(ld, answer.get()));
     });
     mylog.at(2) << "search found " << count << (count == 1 ? " entry" : " entries") << logend;
     return result;
@@ -519,16 +399,16 @@ connection::pending connection::sendread(const std::string& dn, const std::vecto
 bool connection::finishread(pending& request, const std::string& dn, entry& found)
 {
     bool named = false;
-    const int result = finish(request, [&](LDAPMessage* answer) {
-        named = samedn(dnof(ld, answer), dn);
+    const int result = finish(request, [&](message& answer) {
+        named = samedn(dnof(ld, answer.get()), dn);
         if (named)
-            found = toentry(ld, answer);
+            found = toentry(ld, answer.get());
         return !named;
     });
     if (result != LDAP_SUCCESS)
         return false;
     if (!named)
-        return openldap::fail(LDAP_NO_SUCH_OBJECT, "the server sent no entry named " + dn);
+        return fail(LDAP_NO_SUCH_OBJECT, "the server sent no entry named " + dn);
     return true;
 }
 
@@ -554,26 +434,18 @@ connection::pending connection::sendsubschema(const std::string& dn)
 
 bool connection::finishsubschema(pending& request, const std::string& dn, schema& into)
 {
-    message entry;
-    LDAPMessage* raw = nullptr;
-    for (int type; (type = next(request, raw)) != -1; raw = nullptr) {
-        message answer(raw);
-        if (type == LDAP_RES_SEARCH_ENTRY && !entry && samedn(dnof(ld, answer.get()), dn))
-            entry = std::move(answer); // held: the schema reads it in place
-        if (type != LDAP_RES_SEARCH_RESULT)
-            continue;
-        int result = LDAP_SUCCESS;
-        const int parsed = ldap_parse_result(ld, answer.get(), &result, nullptr, nullptr, nullptr, nullptr, 0);
-        request.id = -1;
-        request.result = parsed != LDAP_SUCCESS ? parsed : result;
-        if (request.result != LDAP_SUCCESS)
-            return fail(request.result);
-        if (!entry)
-            return openldap::fail(LDAP_NO_SUCH_OBJECT, "the server sent no subschema entry " + dn);
-        adddescriptions(ld, std::move(entry), into);
+    message held; // the schema reads it in place
+    const int result = finish(request, [&](message& answer) {
+        if (!held && samedn(dnof(ld, answer.get()), dn))
+            held = std::move(answer);
         return true;
-    }
-    return false;
+    });
+    if (result != LDAP_SUCCESS)
+        return false;
+    if (!held)
+        return fail(LDAP_NO_SUCH_OBJECT, "the server sent no subschema entry " + dn);
+    adddescriptions(ld, std::move(held), into);
+    return true;
 }
 
 } // namespace openldap

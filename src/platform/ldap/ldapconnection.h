@@ -1,15 +1,19 @@
 // One connection to the directory server and the requests the user query
-// sends over it. Every failing operation records its cause with
-// platform::setlasterror (the LDAP result code and libldap's text, with the
-// server's diagnostic message when it sent one) and returns false.
+// sends over it. Every failing operation records its cause (ldapfailure.h:
+// the LDAP result code and libldap's text, with the server's diagnostic
+// message when it sent one) and returns false or the failing code.
 //
 // A run uses the one connection it bound. When that is gone (dropped, or
 // ended by the server's notice of disconnection), libldap would open a new
 // one, unbound, for the next request; here every request after the loss
 // fails with the loss's cause instead, and nothing is sent anywhere else.
+//
+// Nothing here throws but std::bad_alloc, unless an operation says so.
 #pragma once
 
-#include "platform/ldap/ldapentry.h"
+#include "platform/ldap/ldapanswer.h"
+#include "platform/ldap/locate/ldapnetwork.h"
+#include "platform/ldap/schema/ldapentry.h"
 
 #include <ldap.h>
 
@@ -20,7 +24,6 @@
 
 namespace openldap {
 
-class locator;
 class schema;
 
 // What the root DSE says about the server's naming contexts and schema.
@@ -32,33 +35,59 @@ struct rootdse {
     std::string subschemasubentry;
 };
 
-// Records an LDAP failure as the thread's last error; always false.
-bool fail(int code, const std::string& text);
-
 class connection {
 public:
+    // Where nothing configures them (NETWORK_TIMEOUT, TIMEOUT in ldap.conf,
+    // LDAPNETWORK_TIMEOUT...), an unreachable or silent server must still end
+    // the run: these apply.
+    static constexpr std::chrono::milliseconds defaultconnecttimeout{5000}, defaultrequesttimeout{10000};
+
     connection() = default;
     connection(const connection&) = delete;
     connection& operator=(const connection&) = delete;
     ~connection() { close(); }
 
-    // Sets up the handle for the configured server (ldap.conf, ~/.ldaprc,
-    // LDAPURI...); nothing is sent yet. When nothing names one, finds the
-    // domain's controllers and connects to the first that answers, within
-    // a time budget; the failure then says what was looked up and tried.
-    bool open();
+    // Settles the time-outs for every handle from here on, as configured or
+    // the defaults, and logs them: first thing in a session.
+    void readtimeouts();
+    // The time-out for each connection attempt. REQUIRES: readtimeouts.
+    std::chrono::milliseconds connecttimeout() const;
+
+    // Sets up the handle for the URI list `uris`, or for the configured one
+    // (ldap.conf, ~/.ldaprc, LDAPURI...) when null; nothing is sent yet. A
+    // URI that libldap can't parse fails here. REQUIRES: not open.
+    bool open(const char* uris);
+    // Takes over `socket`, connected by the caller to the server `uri`
+    // (ldap://host:port), which was found in DNS. REQUIRES: not open.
+    bool adopt(socketfd socket, const std::string& uri);
     // Unbinds and closes; harmless when not open. Never throws.
     void close();
 
     // A SASL bind with the caller's own credentials, never prompting: the
     // configured mechanism, else EXTERNAL on ldapi://, else GSSAPI.
-    // REQUIRES: open.
+    // REQUIRES: open or adopt.
     bool bind();
-    // A request sent and not yet answered. Several may be outstanding at
-    // once, so that their answers take one round trip: nothing may be sent
-    // during the SASL bind, everything after it. Each is answered within the
-    // request time-out, counted from when it was sent.
-    struct pending {
+
+    // A request sent and not yet answered, abandoned when it is destroyed (or
+    // assigned over) unanswered. Several may be outstanding at once, so that
+    // their answers take one round trip: nothing may be sent during the SASL
+    // bind, everything after it. Each is answered within the request
+    // time-out, counted from when it was sent. Move-only; must not outlive
+    // its connection.
+    class pending {
+    public:
+        pending() = default;
+        pending(pending&& other) noexcept { *this = std::move(other); }
+        pending& operator=(pending&& other) noexcept;
+        ~pending() { abandon(); }
+        // Whether it went out and its answer is still to come.
+        bool outstanding() const { return owner && id >= 0 && result == LDAP_SUCCESS; }
+        // Tells the server that no answer is wanted. Never throws.
+        void abandon();
+
+    private:
+        friend class connection;
+        connection* owner = nullptr;
         int id = -1;               // -1 once answered
         int result = LDAP_SUCCESS; // a failure to send, or the outcome
         std::chrono::steady_clock::time_point sent = std::chrono::steady_clock::now();
@@ -66,22 +95,18 @@ public:
 
     // "Who am I?". REQUIRES: bind.
     pending sendwhoami();
-    // The answer; "" when the server has none.
+    // The answer; "" when the server has none (that is no failure).
     std::string finishwhoami(pending& request);
 
     // A search for entries with `attributes`, asking the server for at most
     // `sizelimit` entries (0: no limit). REQUIRES: bind.
     pending sendsearch(const std::string& base, int scope, const std::string& filter,
                        const std::vector<const char*>& attributes, int sizelimit);
-    // Hands each entry of the answer to `onentry` as it arrives; when that
+    // Hands each entry of the answer to `take` as it arrives; when that
     // returns false the search is abandoned and counts as complete. Returns
     // the result code (LDAP_SIZELIMIT_EXCEEDED when the server stopped at
     // the limit); the cause is recorded for any code but LDAP_SUCCESS.
-    int finish(pending& request, const std::function<bool(LDAPMessage*)>& onentry);
-    // Gives up a request whose answer is no longer wanted. Never throws.
-    void abandon(pending& request);
-    // finish, with each entry read out for `take`, and the entries counted
-    // in the log.
+    // REQUIRES: `request` came from sendsearch on this connection.
     int finishsearch(pending& request, const std::function<bool(entry&&)>& take);
     // sendsearch and finishsearch.
     int search(const std::string& base, int scope, const std::string& filter,
@@ -91,6 +116,7 @@ public:
     // Reads the entry named `dn` itself: an entry the server sends under any
     // other DN is passed over. REQUIRES: bind.
     pending sendread(const std::string& dn, const std::vector<const char*>& attributes);
+    // REQUIRES: `request` came from sendread(dn, ...) on this connection.
     bool finishread(pending& request, const std::string& dn, entry& found);
 
     // The root DSE's attributes the query uses, and reading them out.
@@ -98,40 +124,44 @@ public:
     static void readroot(const entry& found, rootdse& root);
 
     // Reads the type, class and content-rule descriptions of the subschema
-    // entry `dn` into `into`. REQUIRES: bind.
+    // entry `dn` into `into`. REQUIRES: bind; for finishsubschema, a request
+    // from sendsubschema(dn).
     pending sendsubschema(const std::string& dn);
     bool finishsubschema(pending& request, const std::string& dn, schema& into);
 
     // A libldap string option of this connection ("" when unset).
+    // REQUIRES: open or adopt.
     std::string option(int which) const;
     // The URI of the server connected to, as scheme://host:port; before a
     // connection, the first of the list the handle was set up with.
     std::string connecteduri() const;
 
 private:
-    bool setup(const char* uri, bool located);
     void configure(bool located); // the options of a new handle
-    bool openlocated(locator& find);
-    bool fail(int code) const;
-    int failed(int code) const; // fail(), returning the code
     // The next message answering `request`: its type, or -1 when none came
     // in time or the connection is gone (request.result says which).
     int next(pending& request, LDAPMessage*& answer);
+    // Hands each entry to `onentry` as in finishsearch, as libldap has it;
+    // `onentry` may take the message over.
+    int finish(pending& request, const std::function<bool(message&)>& onentry);
+    pending sent(int result, int id);
+    void abandon(int id);
+    int report(int code) const; // the cause recorded; returns `code`
     // Whether requests may go out: the bound connection still stands. On
     // false the loss's cause is recorded.
     bool standing();
-    // Records that the connection is gone, and why (the first cause
-    // stands), as the last error too.
-    void lose(int code, const std::string& why);
+    // Records that the connection is gone, and why (the first cause stands),
+    // as the last error too.
+    void lose(int code, const std::string& detail);
+
     LDAP* ld = nullptr;
-    int connections = 0;   // opened for this handle so far
-    int lostcode = LDAP_SUCCESS;
-    std::string lost;      // why the connection is gone; "" while it stands
     std::string uris;
     std::string connected; // set by libldap's connection callback
     ldap_conncb callbacks{};
-    timeval networktimeout = {5, 0}; // each connection attempt's, as configured
-    timeval requesttimeout = {10, 0}; // each request's, as configured
+    int connections = 0;         // opened for this handle so far
+    int lostcode = LDAP_SUCCESS; // why the connection is gone, while it is
+    std::string lostdetail;
+    timeval networktimeout{}, requesttimeout{}; // as configured
 };
 
 } // namespace openldap

@@ -1,6 +1,6 @@
 #include "platform/ldap/ldapidentity.h"
 
-#include "platform/ldap/ldapentry.h"
+#include "platform/ldap/schema/ldapentry.h"
 #include "platform/ldap/ldaptext.h"
 
 #include <ldap.h>

@@ -60,4 +60,12 @@ std::string lower(std::string text)
     return text;
 }
 
+std::string join(const std::vector<std::string>& items, const std::string& separator)
+{
+    std::string joined;
+    for (std::size_t index = 0; index < items.size(); ++index)
+        joined += (index ? separator : std::string()) + items[index];
+    return joined;
+}
+
 } // namespace openldap

@@ -16,6 +16,9 @@ std::string tonarrow(const std::string& utf8, std::vector<std::size_t>* substitu
 // ASCII letters in lower case: attribute names, OIDs and DNs compare so.
 std::string lower(std::string text);
 
+// The items with `separator` between each two.
+std::string join(const std::vector<std::string>& items, const std::string& separator);
+
 // The first RDN of a DN, exactly as written ("CN=Alice Example").
 std::string firstrdn(const std::string& dn);
 

@@ -1,5 +1,6 @@
-#include "platform/ldap/ldapschema.h"
+#include "platform/ldap/schema/ldapschema.h"
 
+#include "platform/ldap/ldaprecord.h"
 #include "platform/ldap/ldaptext.h"
 
 #include <ldap_schema.h>
@@ -32,12 +33,7 @@ std::string firstname(char** names, const char* oid)
 
 std::uint64_t keyhash(std::string_view key)
 {
-    std::uint64_t hash = 1469598103934665603ull;
-    for (unsigned char c : key) {
-        hash ^= static_cast<unsigned char>(std::tolower(c));
-        hash *= 1099511628211ull;
-    }
-    return hash;
+    return fnv1a(key, true);
 }
 
 bool same(std::string_view a, std::string_view b)

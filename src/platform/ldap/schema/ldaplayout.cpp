@@ -1,6 +1,6 @@
-#include "platform/ldap/ldaplayout.h"
+#include "platform/ldap/schema/ldaplayout.h"
 
-#include "platform/ldap/ldapschema.h"
+#include "platform/ldap/schema/ldapschema.h"
 #include "platform/ldap/ldaptext.h"
 
 namespace openldap {

@@ -10,6 +10,11 @@ namespace openldap {
 // none.
 std::string kerberosrealm();
 
+// The machine's DNS domain as the resolver has it, in lower case:
+// resolv.conf's domain or first search domain, else what follows the host
+// name's first dot; "" when none.
+std::string dnsdomain();
+
 // Whether libldap was left to its built-in default server (no URI or HOST in
 // ldap.conf, ~/.ldaprc or the environment).
 bool ldapunconfigured();

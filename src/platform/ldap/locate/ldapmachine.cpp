@@ -1,6 +1,11 @@
-#include "platform/ldap/ldapdiscovery.h"
+#include "platform/ldap/locate/ldapmachine.h"
+
+#include "platform/ldap/ldaptext.h"
 
 #include <krb5.h>
+#include <netinet/in.h>
+#include <resolv.h>
+#include <unistd.h>
 #include <ldap.h>
 
 #include <cstdlib>
@@ -33,6 +38,22 @@ std::string kerberosrealm()
     // account's domain names ask.
     static const std::string realm = readkerberosrealm();
     return realm;
+}
+
+std::string dnsdomain()
+{
+    struct __res_state state {};
+    std::string domain;
+    if (res_ninit(&state) == 0) {
+        domain = state.dnsrch[0] ? state.dnsrch[0] : "";
+        res_nclose(&state);
+    }
+    if (domain.empty()) {
+        char host[256] = {};
+        if (gethostname(host, sizeof host - 1) == 0 && std::strchr(host, '.'))
+            domain = std::strchr(host, '.') + 1;
+    }
+    return lower(domain);
 }
 
 bool ldapunconfigured()

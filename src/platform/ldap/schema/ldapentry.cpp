@@ -1,6 +1,6 @@
-#include "platform/ldap/ldapentry.h"
+#include "platform/ldap/schema/ldapentry.h"
 
-#include "platform/ldap/ldaplayout.h"
+#include "platform/ldap/schema/ldaplayout.h"
 #include "platform/ldap/ldaptext.h"
 
 namespace openldap {

@@ -1,4 +1,4 @@
-#include "platform/ldap/ldapnetlogon.h"
+#include "platform/ldap/locate/ldapnetlogon.h"
 
 #include "platform/ldap/ldaptext.h"
 

@@ -1,0 +1,156 @@
+#include "platform/ldap/ldaprecord.h"
+
+#include "log/mylog.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace openldap {
+
+namespace {
+
+// The largest record read: far above any schema layout seen.
+const off_t largest = 64 << 20;
+
+std::string readwhole(const std::string& path)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0)
+        return std::string();
+    std::string text;
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() && st.st_size < largest) {
+        // One read at the file's size; a file that grows meanwhile is cut
+        // there, and its checksum then fails.
+        text.resize(static_cast<std::size_t>(st.st_size));
+        std::size_t have = 0;
+        for (ssize_t got; have < text.size() && (got = ::read(fd, &text[have], text.size() - have)) > 0;)
+            have += static_cast<std::size_t>(got);
+        text.resize(have);
+    }
+    ::close(fd);
+    return text;
+}
+
+} // namespace
+
+std::uint64_t fnv1a(std::string_view text, bool foldcase)
+{
+    std::uint64_t hash = 1469598103934665603ull;
+    for (unsigned char c : text) {
+        hash ^= foldcase ? static_cast<unsigned char>(std::tolower(c)) : c;
+        hash *= 1099511628211ull;
+    }
+    return hash;
+}
+
+std::string hexhash(std::string_view text)
+{
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(fnv1a(text)));
+    return hex;
+}
+
+std::string findcachedirectory()
+{
+    std::string base;
+    if (const char* xdg = std::getenv("XDG_CACHE_HOME"); xdg && *xdg == '/') {
+        base = xdg;
+    } else {
+        const char* home = std::getenv("HOME");
+        const passwd* user = home && *home ? nullptr : getpwuid(geteuid());
+        base = std::string(home && *home ? home : user ? user->pw_dir : "") + "/.cache";
+        if (base == "/.cache")
+            return std::string();
+    }
+    ::mkdir(base.c_str(), 0700);
+    const std::string dir = base + "/usermail";
+    ::mkdir(dir.c_str(), 0700);
+    struct stat st;
+    // Never a link, never a directory that someone else could write in.
+    if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() ||
+        (st.st_mode & 077) != 0)
+        return std::string();
+    return dir;
+}
+
+std::string recordfile::read() const
+{
+    if (path.empty())
+        return std::string();
+    const std::string file = readwhole(path);
+    // The last line is "sum <hash of the rest>".
+    const std::size_t last = file.size() > 1 ? file.rfind('\n', file.size() - 2) : std::string::npos;
+    if (last == std::string::npos || file.back() != '\n')
+        return std::string();
+    const std::string_view body(file.data(), last + 1);
+    return file.compare(last + 1, std::string::npos, "sum " + hexhash(body) + "\n") == 0 ? std::string(body)
+                                                                                      : std::string();
+}
+
+bool recordfile::write(const std::string& body) const
+{
+    if (path.empty())
+        return false;
+    const std::string sealed = body + "sum " + hexhash(body) + "\n";
+    std::string temporary = path + ".XXXXXX";
+    const int fd = ::mkostemp(&temporary[0], O_CLOEXEC);
+    if (fd < 0) {
+        mylog.at(2) << "cache not written: " << std::strerror(errno) << logend;
+        return false;
+    }
+    // The cause is the errno of the call that failed; a short write that
+    // sets none is a full disk.
+    errno = 0;
+    int error = ::fchmod(fd, 0600) != 0 ||
+                        ::write(fd, sealed.data(), sealed.size()) != static_cast<ssize_t>(sealed.size())
+                    ? (errno ? errno : ENOSPC)
+                    : 0;
+    if (::close(fd) != 0 && !error)
+        error = errno;
+    if (!error && ::rename(temporary.c_str(), path.c_str()) != 0)
+        error = errno;
+    if (error) {
+        ::unlink(temporary.c_str());
+        mylog.at(2) << "cache not written: " << std::strerror(error) << logend;
+    }
+    return !error;
+}
+
+bool recordfile::exists() const
+{
+    struct stat st;
+    return !path.empty() && ::lstat(path.c_str(), &st) == 0;
+}
+
+bool recordlines::next(std::string_view& line)
+{
+    if (at >= text.size())
+        return false;
+    const std::size_t end = std::min(text.find('\n', at), text.size());
+    line = std::string_view(text).substr(at, end - at);
+    at = end + 1;
+    return true;
+}
+
+std::string field(std::string_view line, std::string_view name)
+{
+    const bool named = line.size() > name.size() && line.substr(0, name.size()) == name && line[name.size()] == ' ';
+    return named ? std::string(line.substr(name.size() + 1)) : std::string();
+}
+
+bool oneline(const std::vector<std::string>& values)
+{
+    return std::none_of(values.begin(), values.end(),
+                        [](const std::string& value) { return value.find_first_of("\r\n") != std::string::npos; });
+}
+
+} // namespace openldap

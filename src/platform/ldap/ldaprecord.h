@@ -1,0 +1,71 @@
+// The small files a run keeps between runs (the schema layouts, what the
+// last run found, the client's site), all written and read the same way:
+// private to the user (mode 600 in a mode 700 directory), written to a new
+// file that is then renamed over the old one, and sealed with a checksum
+// line, so that a file that was changed, cut short, is not the user's own or
+// is a link is never taken for a record. A record that can't be read is no
+// record; one that can't be written costs only speed.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace openldap {
+
+// FNV-1a over `text`, ASCII letters folded to lower case when `foldcase`:
+// stable across builds and runs.
+std::uint64_t fnv1a(std::string_view text, bool foldcase = false);
+// The same as 16 hex digits, for file names and checksums.
+std::string hexhash(std::string_view text);
+
+// The user's cache directory for usermail: $XDG_CACHE_HOME/usermail, else
+// ~/.cache/usermail, created private when missing and made private when it
+// is the user's own; "" when there is none to be had safely. A run looks it
+// up once and hands it to each record.
+std::string findcachedirectory();
+
+// One record file in `directory` ("" stands for no directory: nothing is
+// read or written).
+class recordfile {
+public:
+    recordfile(const std::string& directory, const std::string& name)
+        : path(directory.empty() ? std::string() : directory + "/" + name)
+    {
+    }
+
+    // The body as it was written; "" when the file is missing, is not the
+    // user's regular file, or its checksum doesn't match. Never throws but
+    // std::bad_alloc.
+    std::string read() const;
+    // Replaces the file with `body` and its checksum. On false the cause has
+    // been logged at level 2.
+    bool write(const std::string& body) const;
+    // Whether there is a file at all, good or bad.
+    bool exists() const;
+    const std::string& where() const { return path; }
+
+private:
+    std::string path;
+};
+
+// A record's lines, read in place.
+class recordlines {
+public:
+    explicit recordlines(const std::string& text) : text(text) {}
+    // The next line, without its line break; false after the last.
+    bool next(std::string_view& line);
+
+private:
+    const std::string& text;
+    std::size_t at = 0;
+};
+
+// The value of a "NAME value" line; "" when the line is another field's.
+std::string field(std::string_view line, std::string_view name);
+
+// Whether every value can stand on a line of its own.
+bool oneline(const std::vector<std::string>& values);
+
+} // namespace openldap

@@ -1,0 +1,105 @@
+// Finding a domain controller with nothing configured, as a domain-joined
+// Windows machine does: the domain from the Kerberos default realm or the
+// machine's DNS domain; the client's site from a controller's answer to a
+// connectionless "ping" (remembered for a while); the controllers of that
+// site from DNS first, then those of the whole domain. All of it within one
+// time budget, every step logged at level 2.
+//
+// This is the policy alone: everything it takes from the machine and the
+// network comes through a locateenv (ldaplocateenv.h), and connecting is the
+// caller's, who reports each failure back. A run's failover loop:
+//
+//   locator find(env, budget, pingwait);
+//   if (find.start())
+//       for (target controller; find.next(controller);)
+//           if (connect to controller within min(timeout, find.timeleft())) ... done
+//           else find.failed(controller, why);
+//   ... fail with find.whynone()
+#pragma once
+
+#include "platform/ldap/locate/ldaplocateenv.h"
+
+#include <chrono>
+#include <deque>
+#include <functional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace openldap {
+
+// Orders SRV targets as RFC 2782 says: by priority, and within a priority
+// at random with chances by weight. `random` gives numbers in [0, n).
+void ordersrv(std::vector<srvtarget>& targets, const std::function<unsigned(unsigned)>& random);
+
+// Whether a name from the network can be used as a DNS label (a site name):
+// letters, digits, '-' and '_', 1 to 63 of them.
+bool dnslabel(const std::string& name);
+
+// A controller to try, and the SRV name it was found under.
+struct target {
+    std::string host;
+    unsigned port = 389;
+    std::string source;
+
+    // "host:port", the host in lower case: how the log and a failure name it.
+    std::string hostport() const;
+};
+
+// One search for a controller, for one run. Nothing it does throws but
+// std::bad_alloc: every failure is an outcome, logged and kept for whynone().
+class locator {
+public:
+    // `budget`: for everything up to a connection; `pingwait`: the longest
+    // wait for a controller's ping answer. `env` must outlive the locator.
+    locator(locateenv& env, std::chrono::milliseconds budget, std::chrono::milliseconds pingwait);
+
+    // Works out the domain(s) to look in; false (logged) when the machine
+    // has neither a Kerberos default realm nor a DNS domain.
+    bool start();
+
+    // The next controller to try, doing the DNS look-ups and the site ping it
+    // takes to know it; false when there are no more or the budget is spent.
+    // REQUIRES: start.
+    bool next(target& found);
+    // Records why the controller last handed out could not be used.
+    void failed(const target& tried, const std::string& why);
+
+    // What is left of the budget; never negative.
+    std::chrono::milliseconds timeleft() const;
+    // Why no controller could be had: the domain looked in, what was found
+    // and tried, and how to name a server instead.
+    std::string whynone() const;
+
+private:
+    // Where the search stands within the current domain.
+    enum class stage {
+        site,        // the remembered site's controllers come next
+        domainwide,  // then the domain's, pinging them for the site
+        knownsite,   // the domain's, the site being known (maybe as none)
+        done,        // this domain's controllers are all handed out
+        dnssilent,   // DNS doesn't answer: nothing more can be found
+    };
+
+    bool advance();
+    void advancesite();
+    void advancedomainwide();
+    bool lookup(const std::string& name, std::vector<srvtarget>& found);
+    void queue(const std::vector<srvtarget>& targets, const std::string& source);
+    std::string pingsite(const std::vector<srvtarget>& targets);
+    bool anyfound() const { return !handed.empty() || !waiting.empty(); }
+    const std::string& domain() const { return domains[current].first; }
+
+    locateenv& env;
+    std::chrono::steady_clock::time_point end;
+    std::chrono::milliseconds pingwait;
+    std::vector<std::pair<std::string, std::string>> domains; // name, where it came from
+    std::size_t current = 0;                                   // into domains
+    stage step = stage::site;
+    std::deque<target> waiting;
+    std::set<std::string> handed;      // host:port
+    std::vector<std::string> outcomes; // "host:port (why)"
+    std::vector<std::string> lookedup; // "name: answer"
+};
+
+} // namespace openldap

@@ -1,0 +1,201 @@
+#include "platform/ldap/locate/ldapnetwork.h"
+
+#include <algorithm>
+#include <arpa/nameser.h>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <resolv.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace openldap {
+
+namespace {
+
+// The resolver's state, set up from resolv.conf for one query.
+class resolver {
+public:
+    resolver() { ready = res_ninit(&state) == 0; }
+    resolver(const resolver&) = delete;
+    resolver& operator=(const resolver&) = delete;
+    ~resolver()
+    {
+        if (ready)
+            res_nclose(&state);
+    }
+    bool ready = false;
+    struct __res_state state {};
+};
+
+struct addressesfree {
+    void operator()(addrinfo* list) const { freeaddrinfo(list); }
+};
+using addresses = std::unique_ptr<addrinfo, addressesfree>;
+
+addresses lookup(const std::string& host, unsigned port, int type, std::string& why)
+{
+    addrinfo hints{};
+    hints.ai_socktype = type;
+    hints.ai_flags = AI_NUMERICSERV;
+    addrinfo* list = nullptr;
+    if (const int result = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &list)) {
+        why = gai_strerror(result);
+        return addresses();
+    }
+    return addresses(list);
+}
+
+std::string numeric(const sockaddr* address, socklen_t length)
+{
+    char host[NI_MAXHOST] = {};
+    return getnameinfo(address, length, host, sizeof host, nullptr, 0, NI_NUMERICHOST) == 0 ? host : "";
+}
+
+int millisecondsleft(std::chrono::steady_clock::time_point end)
+{
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+    return static_cast<int>(std::max<long long>(left.count(), 0));
+}
+
+} // namespace
+
+socketfd::~socketfd()
+{
+    if (fd >= 0)
+        ::close(fd);
+}
+
+locateenv::dnsresult querysrv(const std::string& name, std::vector<srvtarget>& found, std::string& text)
+{
+    resolver dns;
+    if (!dns.ready) {
+        text = "no resolver configuration";
+        return locateenv::dnsresult::silent;
+    }
+    dns.state.retrans = 1;
+    dns.state.retry = 1;
+    std::vector<unsigned char> answer(65536);
+    const int length = res_nquery(&dns.state, name.c_str(), ns_c_in, ns_t_srv, answer.data(),
+                                  static_cast<int>(answer.size()));
+    if (length < 0) {
+        const int why = dns.state.res_h_errno;
+        text = why == HOST_NOT_FOUND ? "no such name" : why == NO_DATA ? "no SRV records" : "no answer";
+        return why == HOST_NOT_FOUND || why == NO_DATA ? locateenv::dnsresult::none : locateenv::dnsresult::silent;
+    }
+    ns_msg message;
+    if (ns_initparse(answer.data(), std::min(length, static_cast<int>(answer.size())), &message) < 0) {
+        text = "a malformed answer";
+        return locateenv::dnsresult::none;
+    }
+    for (int index = 0; index < ns_msg_count(message, ns_s_an); ++index) {
+        ns_rr record;
+        if (ns_parserr(&message, ns_s_an, index, &record) < 0)
+            break;
+        if (ns_rr_type(record) != ns_t_srv || ns_rr_rdlen(record) < 7)
+            continue;
+        const unsigned char* data = ns_rr_rdata(record);
+        char host[NS_MAXDNAME];
+        if (ns_name_uncompress(ns_msg_base(message), ns_msg_end(message), data + 6, host, sizeof host) < 0 ||
+            !*host || std::strcmp(host, ".") == 0)
+            continue; // "." says the service is not offered
+        found.push_back(srvtarget{host, ns_get16(data + 4), ns_get16(data), ns_get16(data + 2)});
+    }
+    if (found.empty())
+        text = "no SRV records";
+    return found.empty() ? locateenv::dnsresult::none : locateenv::dnsresult::found;
+}
+
+bool udpask(const std::vector<std::string>& hosts, unsigned port, const std::string& request,
+            std::chrono::milliseconds wait, const std::function<bool(std::string_view)>& accept, std::string& from,
+            std::vector<std::string>& asked)
+{
+    socketfd sockets[2];                                    // IPv4, IPv6
+    std::vector<std::pair<std::string, std::string>> peers; // numeric address, host
+    for (const std::string& host : hosts) {
+        std::string why;
+        const addresses found = lookup(host, port, SOCK_DGRAM, why);
+        bool sent = false;
+        for (const addrinfo* address = found.get(); address; address = address->ai_next) {
+            if (address->ai_family != AF_INET && address->ai_family != AF_INET6)
+                continue;
+            socketfd& out = sockets[address->ai_family == AF_INET6];
+            if (out.get() < 0)
+                out = socketfd(::socket(address->ai_family, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+            if (out.get() >= 0 && ::sendto(out.get(), request.data(), request.size(), 0, address->ai_addr,
+                                           address->ai_addrlen) == static_cast<ssize_t>(request.size())) {
+                peers.emplace_back(numeric(address->ai_addr, address->ai_addrlen), host);
+                sent = true;
+            }
+        }
+        if (sent)
+            asked.push_back(host);
+    }
+    if (asked.empty())
+        return false;
+    const auto end = std::chrono::steady_clock::now() + wait;
+    std::vector<char> datagram(65536);
+    for (;;) {
+        pollfd ready[2] = {{sockets[0].get(), POLLIN, 0}, {sockets[1].get(), POLLIN, 0}};
+        if (::poll(ready, 2, millisecondsleft(end)) <= 0)
+            return false; // the wait is over (or poll failed, which ends it too)
+        for (const pollfd& socket : ready) {
+            sockaddr_storage sender{};
+            socklen_t length = sizeof sender;
+            const ssize_t got = socket.revents & POLLIN
+                                    ? ::recvfrom(socket.fd, datagram.data(), datagram.size(), 0,
+                                                 reinterpret_cast<sockaddr*>(&sender), &length)
+                                    : -1;
+            if (got <= 0)
+                continue;
+            const std::string address = numeric(reinterpret_cast<sockaddr*>(&sender), length);
+            const auto peer = std::find_if(peers.begin(), peers.end(),
+                                           [&](const auto& asked) { return asked.first == address; });
+            if (peer != peers.end() && accept(std::string_view(datagram.data(), static_cast<std::size_t>(got)))) {
+                from = peer->second;
+                return true;
+            }
+        }
+    }
+}
+
+socketfd tcpconnect(const std::string& host, unsigned port, std::chrono::milliseconds wait, std::string& why)
+{
+    const auto end = std::chrono::steady_clock::now() + wait;
+    const addresses found = lookup(host, port, SOCK_STREAM, why);
+    if (found)
+        why = "no address";
+    for (const addrinfo* address = found.get(); address; address = address->ai_next) {
+        socketfd connection(::socket(address->ai_family, address->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
+                                     address->ai_protocol));
+        if (connection.get() < 0) {
+            why = std::strerror(errno);
+            continue;
+        }
+        int error = ::connect(connection.get(), address->ai_addr, address->ai_addrlen) == 0 ? 0 : errno;
+        if (error == EINPROGRESS) {
+            pollfd done = {connection.get(), POLLOUT, 0};
+            if (::poll(&done, 1, millisecondsleft(end)) <= 0) {
+                why = "no answer within " + std::to_string(wait.count()) + " ms";
+                break; // the time for this controller is up
+            }
+            socklen_t length = sizeof error;
+            if (::getsockopt(connection.get(), SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+                error = errno;
+        }
+        if (error) {
+            why = std::strerror(error);
+            continue;
+        }
+        // libldap reads and writes its sockets blocking, with poll before.
+        ::fcntl(connection.get(), F_SETFL, ::fcntl(connection.get(), F_GETFL) & ~O_NONBLOCK);
+        return connection;
+    }
+    return socketfd();
+}
+
+} // namespace openldap

@@ -1,0 +1,183 @@
+#include "platform/ldap/schema/ldapschemacache.h"
+
+#include "log/mylog.h"
+#include "platform/ldap/ldaptext.h"
+
+#include <algorithm>
+#include <cctype>
+#include <string_view>
+
+namespace openldap {
+
+namespace {
+
+const char* const header = "usermail schema cache 1";
+
+// Samba keeps the aggregate's modifyTimestamp at the epoch for ever, even
+// after a schema change: that value tells nothing.
+bool meaningful(const std::string& stamp)
+{
+    return !stamp.empty() && stamp.compare(0, 14, "19700101000000") != 0;
+}
+
+// The class set a layout is filed under: its objectClass values, in lower
+// case, sorted, space-separated.
+std::string classkey(std::vector<std::string> objectclasses)
+{
+    for (std::string& name : objectclasses)
+        name = lower(name);
+    std::sort(objectclasses.begin(), objectclasses.end());
+    objectclasses.erase(std::unique(objectclasses.begin(), objectclasses.end()), objectclasses.end());
+    std::string key;
+    for (const std::string& name : objectclasses)
+        key += (key.empty() ? "" : " ") + name;
+    return key;
+}
+
+// Names and OIDs as a schema may hold them; anything else (a space, a
+// control character) can't be written to a line-based file faithfully.
+bool plain(const std::string& word)
+{
+    return !word.empty() && std::all_of(word.begin(), word.end(), [](unsigned char c) {
+        return std::isalnum(c) || c == '-' || c == '.' || c == ';' || c == '_';
+    });
+}
+
+// The file's name for a server and subschema entry.
+std::string filename(const std::string& server, const std::string& subentry)
+{
+    return "schema-" + hexhash(server + "\n" + subentry);
+}
+
+// The words of a line, split at single spaces.
+std::vector<std::string> words(std::string_view line)
+{
+    std::vector<std::string> result;
+    while (!line.empty()) {
+        const std::size_t space = std::min(line.find(' '), line.size());
+        result.emplace_back(line.substr(0, space));
+        line.remove_prefix(std::min(space + 1, line.size()));
+    }
+    return result;
+}
+
+// One layout's lines; false when they are not a whole, well-formed layout.
+bool readlayout(recordlines& file, classlayout& layout)
+{
+    for (std::string_view text; file.next(text);) {
+        const std::size_t space = std::min(text.find(' '), text.size());
+        const std::string_view field = text.substr(0, space);
+        const std::string_view rest = text.substr(std::min(space + 1, text.size()));
+        if (field == "name") { // the commonest line: "name ALIAS FIRSTNAME"
+            const std::size_t split = rest.find(' ');
+            if (split == std::string_view::npos)
+                return false;
+            const std::string alias(rest.substr(0, split)), first(rest.substr(split + 1));
+            if (!plain(alias) || !plain(first))
+                return false;
+            layout.names.emplace(alias, first);
+            continue;
+        }
+        std::vector<std::string> values = words(rest);
+        if (!std::all_of(values.begin(), values.end(), plain))
+            return false;
+        if (field == "structural" && values.size() == 1)
+            layout.structural = values[0];
+        else if (field == "must")
+            layout.mandatory = std::move(values);
+        else if (field == "may")
+            layout.optional = std::move(values);
+        else if (field == "strings")
+            layout.strings.insert(values.begin(), values.end());
+        else if (field == "end" && values.empty())
+            return !layout.structural.empty();
+        else
+            return false;
+    }
+    return false;
+}
+
+std::string writelayout(const std::string& classes, const classlayout& layout)
+{
+    auto list = [](const std::string& field, const auto& names) {
+        std::string line = field;
+        for (const std::string& name : names)
+            line += " " + name;
+        return line + "\n";
+    };
+    std::string text = "class " + classes + "\nstructural " + layout.structural + "\n" +
+                       list("must", layout.mandatory) + list("may", layout.optional) +
+                       list("strings", layout.strings);
+    for (const auto& name : layout.names)
+        text += "name " + name.first + " " + name.second + "\n";
+    return text + "end\n";
+}
+
+bool writable(const classlayout& layout)
+{
+    auto allplain = [](const auto& names) { return std::all_of(names.begin(), names.end(), plain); };
+    return plain(layout.structural) && allplain(layout.mandatory) && allplain(layout.optional) &&
+           allplain(layout.strings) &&
+           std::all_of(layout.names.begin(), layout.names.end(),
+                       [](const auto& name) { return plain(name.first) && plain(name.second); });
+}
+
+} // namespace
+
+bool schemakey::usable() const
+{
+    return meaningful(subschemastamp) || meaningful(schemastamp);
+}
+
+schemacache::schemacache(const std::string& directory, const schemakey& key)
+    : key(key), record(key.usable() ? directory : std::string(), filename(key.server, key.subentry))
+{
+    const std::string contents = record.read();
+    recordlines file(contents);
+    std::string_view text;
+    const std::string expected[] = {header, "server " + key.server, "subentry " + key.subentry,
+                                    "subschemastamp " + key.subschemastamp, "schemastamp " + key.schemastamp};
+    for (const std::string& line : expected)
+        if (!file.next(text) || text != line)
+            return; // missing, foreign, another version, or a schema that has changed
+    std::map<std::string, classlayout> found;
+    while (file.next(text)) {
+        if (text.substr(0, 6) != "class ")
+            return;
+        classlayout layout;
+        if (!readlayout(file, layout))
+            return; // truncated or corrupt: all of it is ignored
+        found[std::string(text.substr(6))] = std::move(layout);
+    }
+    layouts = std::move(found);
+}
+
+bool schemacache::present(const std::string& directory, const std::string& server, const std::string& subentry)
+{
+    return recordfile(directory, filename(server, subentry)).exists();
+}
+
+bool schemacache::take(const std::vector<std::string>& objectclasses, classlayout& layout)
+{
+    auto found = layouts.find(classkey(objectclasses));
+    if (found == layouts.end())
+        return false;
+    layout = std::move(found->second);
+    layouts.erase(found);
+    return true;
+}
+
+void schemacache::store(const std::vector<std::string>& objectclasses, const classlayout& layout)
+{
+    if (record.where().empty() || !writable(layout))
+        return;
+    layouts[classkey(objectclasses)] = layout;
+    std::string text = std::string(header) + "\nserver " + key.server + "\nsubentry " + key.subentry +
+                       "\nsubschemastamp " + key.subschemastamp + "\nschemastamp " + key.schemastamp + "\n";
+    for (const auto& entry : layouts)
+        text += writelayout(entry.first, entry.second);
+    if (record.write(text))
+        mylog.at(2) << "schema cache written: " << record.where() << logend;
+}
+
+} // namespace openldap
