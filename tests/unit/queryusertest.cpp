@@ -78,30 +78,37 @@ TEST(queryuser, fullquery)
 
 TEST(queryuser, failuresthatendthequery)
 {
-    scripteddirectory initialized = alice();
-    initialized.startfails = true; // e.g. the runtime was already started
-    EXPECT_EQ(query(initialized).failure, "unable to initialize com (5 = the scripted cause)");
-    EXPECT_EQ(initialized.calls, strings{"start"});
-
-    scripteddirectory uncreated = alice();
-    uncreated.sessionfails = true;
-    EXPECT_EQ(query(uncreated).failure, "unable to create ADSystemInfo com instance (5 = the scripted cause)");
-    EXPECT_EQ(uncreated.calls, (strings{"start", "opensession", "stop"}));
-
-    scripteddirectory nameless = alice();
-    nameless.finduserfails = true;
-    EXPECT_EQ(query(nameless).failure, "unable to retrieve user name (5 = the scripted cause)");
-    EXPECT_EQ(nameless.calls,
-              (strings{"start", "opensession", "finduser", "closesession", "stop"}));
-
-    scripteddirectory unbound = alice();
-    unbound.openuserfails = true;
-    unbound.cause = "100% sure: %1 %s";
-    queryrun run = query(unbound);
-    EXPECT_EQ(run.failure, "unable to bind to user object (5 = 100% sure: %1 %s)");
-    EXPECT_EQ(unbound.calls,
-              (strings{"start", "opensession", "finduser", "openuser", "closesession", "stop"}));
-    EXPECT_EQ(run.log.back(), "user name = CN=Alice Example,CN=Users,DC=example,DC=test");
+    const std::string user = "user name = CN=Alice Example,CN=Users,DC=example,DC=test";
+    struct row {
+        bool scripteddirectory::*fails;
+        const char* cause;
+        std::string failure;
+        strings calls;
+        std::string lastline; // the log's last line, when it matters
+    };
+    const std::vector<row> rows = {
+        // e.g. the runtime was already started
+        {&scripteddirectory::startfails, nullptr, "unable to initialize com (5 = the scripted cause)", {"start"}, ""},
+        {&scripteddirectory::sessionfails, nullptr,
+         "unable to create ADSystemInfo com instance (5 = the scripted cause)", {"start", "opensession", "stop"}, ""},
+        {&scripteddirectory::finduserfails, nullptr, "unable to retrieve user name (5 = the scripted cause)",
+         {"start", "opensession", "finduser", "closesession", "stop"}, ""},
+        // A cause holding printf's markers reaches the message as it is.
+        {&scripteddirectory::openuserfails, "100% sure: %1 %s", "unable to bind to user object (5 = 100% sure: %1 %s)",
+         {"start", "opensession", "finduser", "openuser", "closesession", "stop"}, user},
+    };
+    for (const row& r : rows) {
+        scripteddirectory directory = alice();
+        directory.*r.fails = true;
+        if (r.cause)
+            directory.cause = r.cause;
+        const queryrun run = query(directory);
+        EXPECT_EQ(run.failure, r.failure);
+        EXPECT_EQ(directory.calls, r.calls) << r.failure;
+        if (!r.lastline.empty()) {
+            EXPECT_EQ(run.log.back(), r.lastline) << r.failure;
+        }
+    }
 }
 
 TEST(queryuser, failuresthatendnormally)

@@ -47,6 +47,10 @@ public:
     connection& operator=(const connection&) = delete;
     ~connection() { close(); }
 
+    // A span as libldap's timeval, and back.
+    static timeval totimeval(std::chrono::milliseconds span);
+    static std::chrono::milliseconds milliseconds(const timeval& span);
+
     // Settles the time-outs for every handle from here on, as configured or
     // the defaults, and logs them: first thing in a session.
     void readtimeouts();

@@ -67,7 +67,8 @@ std::string searchbase(const std::string& configured, const std::string& default
 std::string urihost(const std::string& uris);
 
 // The account search's filter, with the name escaped: the bare name as
-// sAMAccountName or uid, a whole name as userPrincipalName.
+// sAMAccountName or uid, a whole name as userPrincipalName. Throws
+// std::bad_alloc as filtervalue does.
 std::string accountfilter(const account& user);
 
 // The attributes that accountfilter matches, which a found entry must hold.
@@ -78,7 +79,8 @@ extern const std::vector<const char*> accountattributes;
 // looks for it. A server may answer a search with any entry at all.
 bool isaccount(const entry& found, const account& user, const std::string& base);
 
-// A value escaped for use in a search filter.
+// A value escaped for use in a search filter. Throws std::bad_alloc when
+// libldap can't allocate the escaped copy.
 std::string filtervalue(const std::string& value);
 
 } // namespace openldap

@@ -17,10 +17,11 @@ const std::uint16_t samlogonresponseex = 23;
 const std::uint16_t samuserunknownex = 25;
 const std::uint32_t ntversion = 0x16;
 
-struct berfree {
+// Frees a BER element together with the buffer it wrote.
+struct elementfree {
     void operator()(BerElement* ber) const { ber_free(ber, 1); }
 };
-using berelement = std::unique_ptr<BerElement, berfree>;
+using berelement = std::unique_ptr<BerElement, elementfree>;
 
 // Reads little-endian fields and compressed names out of the structure,
 // never past its end.

@@ -110,12 +110,14 @@ locateenv::dnsresult querysrv(const std::string& name, std::vector<srvtarget>& f
     return found.empty() ? locateenv::dnsresult::none : locateenv::dnsresult::found;
 }
 
-bool udpask(const std::vector<std::string>& hosts, unsigned port, const std::string& request,
-            std::chrono::milliseconds wait, const std::function<bool(std::string_view)>& accept, std::string& from,
-            std::vector<std::string>& asked)
+namespace {
+
+// Sends `request` to every address of each host: the sockets it went out
+// on (IPv4, IPv6), and each address asked with its host.
+void sendtoall(const std::vector<std::string>& hosts, unsigned port, const std::string& request,
+               socketfd (&sockets)[2], std::vector<std::pair<std::string, std::string>>& peers,
+               std::vector<std::string>& asked)
 {
-    socketfd sockets[2];                                    // IPv4, IPv6
-    std::vector<std::pair<std::string, std::string>> peers; // numeric address, host
     for (const std::string& host : hosts) {
         std::string why;
         const addresses found = lookup(host, port, SOCK_DGRAM, why);
@@ -135,6 +137,17 @@ bool udpask(const std::vector<std::string>& hosts, unsigned port, const std::str
         if (sent)
             asked.push_back(host);
     }
+}
+
+} // namespace
+
+bool udpask(const std::vector<std::string>& hosts, unsigned port, const std::string& request,
+            std::chrono::milliseconds wait, const std::function<bool(std::string_view)>& accept, std::string& from,
+            std::vector<std::string>& asked)
+{
+    socketfd sockets[2];                                    // IPv4, IPv6
+    std::vector<std::pair<std::string, std::string>> peers; // numeric address, host
+    sendtoall(hosts, port, request, sockets, peers, asked);
     if (asked.empty())
         return false;
     const auto end = std::chrono::steady_clock::now() + wait;

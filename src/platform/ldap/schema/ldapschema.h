@@ -85,6 +85,13 @@ private:
     static bool build(std::string_view description, objectclass& made);
     static bool build(std::string_view description, contentrule& made);
     bool issuperclass(const objectclass& ancestor, const objectclass& descendant) const;
+    // The classes whose lists an entry of class `top` gets, in declaration
+    // order, each once: `top`, then its superclasses depth first (the first
+    // `ownclasses`), then the auxiliary classes of `rule` and of the entry's
+    // own `objectclasses`.
+    std::vector<const objectclass*> classorder(const objectclass& top, const contentrule* rule,
+                                               const std::vector<std::string>& objectclasses,
+                                               std::size_t& ownclasses) const;
 
     // Each kind's descriptions, and (hash of a lower-cased OID or NAME,
     // position) pairs, sorted on first use.

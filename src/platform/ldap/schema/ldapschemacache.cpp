@@ -28,10 +28,7 @@ std::string classkey(std::vector<std::string> objectclasses)
         name = lower(name);
     std::sort(objectclasses.begin(), objectclasses.end());
     objectclasses.erase(std::unique(objectclasses.begin(), objectclasses.end()), objectclasses.end());
-    std::string key;
-    for (const std::string& name : objectclasses)
-        key += (key.empty() ? "" : " ") + name;
-    return key;
+    return join(objectclasses, " ");
 }
 
 // Names and OIDs as a schema may hold them; anything else (a space, a
