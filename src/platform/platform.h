@@ -12,7 +12,8 @@
 namespace platform {
 
 // Prepares the process; called first thing in a run. A write to a closed
-// pipe or socket then fails with an error instead of ending the process, and
+// pipe or socket, or past the file size limit, then fails with an error
+// instead of ending the process, and
 // standard input, output and error are open, so that no file or socket of
 // the program can land on them. A standard stream found closed is held by
 // one on which every write fails, so that output sent to a closed standard

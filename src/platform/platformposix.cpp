@@ -16,6 +16,8 @@ void prepareprocess()
 {
     const int saved = errno;
     std::signal(SIGPIPE, SIG_IGN);
+    // Past a file size limit (ulimit -f) a write fails like any other.
+    std::signal(SIGXFSZ, SIG_IGN);
     for (int fd = 0; fd <= 2; ++fd) {
         if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF)
             continue;

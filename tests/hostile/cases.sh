@@ -62,6 +62,10 @@ faults)
     # attributes are read: an 80 MiB value of another attribute never comes.
     check bigdescription 0 "alice@example.test" -p mail -p "" -p "not a name"
     check bigdescription 1 "unable to bind to user object $lost" -v -p mail
+    # Logging never changes what is read: an attribute that the server sends
+    # only when it is named is named with -v too.
+    check operationalmail 0 "alice@example.test" -p mail
+    check operationalmail 0 "alice@example.test" -v -p mail
     # A server that never answers: the request time-out ends the run; one
     # configured in ldap.conf, as ldapsearch takes it, wins over the default.
     echo "TIMEOUT 1" >"$work/ldap.conf"
@@ -136,6 +140,22 @@ process)
     [ "$status" = 1 ] || fail "closed standard streams: exit $status"
     haslines "0 unable to write to standard output (9 = Bad file descriptor)"
     [[ $log != *"alice@example.test"* ]] || fail "the addresses went into the log"
+    # Process limits: a file size limit fails the cache's write (no signal
+    # ends the run), and a small stack holds the cache's reading.
+    export XDG_CACHE_HOME=$work/limits
+    mkdir -p "$XDG_CACHE_HOME/usermail"
+    stale=$XDG_CACHE_HOME/usermail/schema-0000000000000000.Ab3dEf
+    touch -d "2 hours ago" "$stale"
+    out=$(ulimit -f 1 && LDAPURI=$(uri plain) "$USERMAIL" -p mail)
+    status=$?
+    [ "$status" = 0 ] && [ "$out" = alice@example.test ] || fail "ulimit -f 1: exit $status, <$out>"
+    ls "$XDG_CACHE_HOME/usermail" | grep -q '\.' && fail "temp files left: $(ls "$XDG_CACHE_HOME/usermail")"
+    LDAPURI=$(uri plain) "$USERMAIL" -p mail >/dev/null
+    for _ in 1 2; do
+        out=$(ulimit -s 64 && LDAPURI=$(uri plain) "$USERMAIL" -p mail)
+        status=$?
+        [ "$status" = 0 ] && [ "$out" = alice@example.test ] || fail "ulimit -s 64: exit $status, <$out>"
+    done
     ;;
 *)
     echo "unknown group $group"

@@ -22,7 +22,9 @@ one kind of request misbehave:
           notice     send a notice of disconnection (message id 0), then close
           noticeafter  answer, then send the notice and close
 A scenario's "bigvalue" names an attribute that holds "hugesize" bytes
-whenever a search asks for every attribute ("*").
+whenever a search asks for every attribute ("*"); its "operational" lists
+attributes sent only when a search names them, as servers do for their
+operational attributes.
 
 Only what the client sends is supported: SASL binds (always accepted),
 "Who am I?", searches with and/or/not/equality/present filters.
@@ -226,6 +228,8 @@ class Connection:
                 hit = below and dn != "" and matches(fields[6], attributes)
             if hit:
                 found = True
+                hidden = [name.lower() for name in self.script.get("operational", [])]
+                attributes = {n: v for n, v in attributes.items() if n.lower() not in hidden or n.lower() in requested}
                 if requested and "*" not in requested:
                     attributes = {n: v for n, v in attributes.items() if n.lower() in requested}
                 elif "bigvalue" in self.script:

@@ -65,10 +65,12 @@ public:
         wanted = {"objectClass", "subschemaSubentry"};
         if (everything)
             wanted.push_back("*");
-        // A name no attribute can have ("", "a b") is left out: a server may
-        // refuse the whole read for it, and it can't match anyway.
+        // The requested names even with "*", which leaves out operational
+        // attributes: logging must not change what is found. A name no
+        // attribute can have ("", "a b") is left out: a server may refuse
+        // the whole read for it, and it can't match anyway.
         for (const std::string& name : properties)
-            if (!everything && isdescriptor(name))
+            if (isdescriptor(name))
                 wanted.push_back(name);
         entryattributes.clear();
         for (const std::string& name : wanted)

@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -74,12 +76,17 @@ std::string findcachedirectory()
     ::mkdir(base.c_str(), 0700);
     const std::string dir = base + "/usermail";
     ::mkdir(dir.c_str(), 0700);
+    // Never a link, never someone else's directory; the user's own is made
+    // private (one made by "mkdir -p" is open to all for reading).
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     struct stat st;
-    // Never a link, never a directory that someone else could write in.
-    if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() ||
-        (st.st_mode & 077) != 0)
-        return std::string();
-    return dir;
+    const bool own = fd >= 0 && ::fstat(fd, &st) == 0 && st.st_uid == ::geteuid();
+    const bool isprivate = own && ((st.st_mode & 077) == 0 || ::fchmod(fd, 0700) == 0);
+    if (own && !isprivate)
+        mylog.at(2) << "cache not used: " << dir << " can't be made private: " << std::strerror(errno) << logend;
+    if (fd >= 0)
+        ::close(fd);
+    return isprivate ? dir : std::string();
 }
 
 std::string recordfile::read() const
@@ -96,10 +103,45 @@ std::string recordfile::read() const
                                                                                       : std::string();
 }
 
+namespace {
+
+// Whether `name` is a record's temporary file: "<kind>-<16 hex digits>."
+// and six characters of mkstemp's.
+bool istemporary(const std::string& name)
+{
+    for (const char* kind : {"schema-", "last-", "site-"}) {
+        const std::size_t dot = std::strlen(kind) + 16;
+        if (name.compare(0, std::strlen(kind), kind) == 0 && name.size() == dot + 7 && name[dot] == '.')
+            return true;
+    }
+    return false;
+}
+
+// Removes the temporary files that runs killed while writing left in the
+// record's directory, once they are older than any write takes.
+void removeleftovers(const std::string& path)
+{
+    DIR* listing = ::opendir(path.substr(0, path.rfind('/')).c_str());
+    if (!listing)
+        return;
+    const std::time_t old = std::time(nullptr) - 60;
+    while (const dirent* found = ::readdir(listing)) {
+        struct stat st;
+        if (istemporary(found->d_name) &&
+            ::fstatat(::dirfd(listing), found->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+            st.st_mtime < old)
+            ::unlinkat(::dirfd(listing), found->d_name, 0);
+    }
+    ::closedir(listing);
+}
+
+} // namespace
+
 bool recordfile::write(const std::string& body) const
 {
     if (path.empty())
         return false;
+    removeleftovers(path);
     const std::string sealed = body + "sum " + hexhash(body) + "\n";
     std::string temporary = path + ".XXXXXX";
     const int fd = ::mkostemp(&temporary[0], O_CLOEXEC);

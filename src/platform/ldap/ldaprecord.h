@@ -39,7 +39,8 @@ public:
     // user's regular file, or its checksum doesn't match. Never throws but
     // std::bad_alloc.
     std::string read() const;
-    // Replaces the file with `body` and its checksum. On false the cause has
+    // Replaces the file with `body` and its checksum, first removing what
+    // writes of killed runs left in the directory. On false the cause has
     // been logged at level 2.
     bool write(const std::string& body) const;
     // Whether there is a file at all, good or bad.
