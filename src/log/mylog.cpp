@@ -32,13 +32,22 @@ namespace {
 std::string escaped(const std::string& text)
 {
     const bool ended = !text.empty() && text.back() == '\n';
-    const std::size_t length = text.size() - (ended ? 1 : 0);
+    std::string result = escapecontrols(text.substr(0, text.size() - (ended ? 1 : 0)));
+    if (ended)
+        result += '\n';
+    return result;
+}
+
+} // namespace
+
+std::string escapecontrols(const std::string& text)
+{
     std::string result;
     result.reserve(text.size());
-    for (std::size_t at = 0; at < length; ++at) {
-        const unsigned char c = static_cast<unsigned char>(text[at]);
+    for (const char byte : text) {
+        const unsigned char c = static_cast<unsigned char>(byte);
         if (c >= 0x20 && c != 0x7f) {
-            result += static_cast<char>(c);
+            result += byte;
         } else if (c == '\n') {
             result += "\\n";
         } else if (c == '\r') {
@@ -52,12 +61,8 @@ std::string escaped(const std::string& text)
             result += digits[c & 15];
         }
     }
-    if (ended)
-        result += '\n';
     return result;
 }
-
-} // namespace
 
 int mybuffer::sync()
 {

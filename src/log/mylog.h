@@ -52,6 +52,11 @@ public:
 
 extern mystream mylog;
 
+// `text` with its control characters written as \n, \r, \t or \xNN, as the
+// log writes every message: for text from outside the program (a server's
+// words) that goes to a terminal.
+std::string escapecontrols(const std::string& text);
+
 // Ends a message: a newline, then the flush that writes it.
 inline std::ostream& logend(std::ostream& stream)
 {

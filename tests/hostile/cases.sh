@@ -52,6 +52,8 @@ faults)
     check malformedwhoami 1 "unable to retrieve user name $lost"
     # A server that won't show its root DSE: its own cause, not "no naming context".
     check rootdseerror 1 "unable to retrieve user name (50 = Insufficient access: insufficient access)"
+    # The server's words reach the terminal with their control characters escaped.
+    check rootdseescapes 1 'unable to retrieve user name (50 = Insufficient access: denied\x1b[2J\nforged)'
     # An entry under another DN, sent first, is never taken for the user's.
     check decoy 0 "alice@example.test" -p mail
     check decoyonly 1 "unable to bind to user object (32 = No such object*"

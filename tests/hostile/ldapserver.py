@@ -16,6 +16,7 @@ one kind of request misbehave:
           silent     never answer
           malformed  answer with bytes that are no LDAP message
           error      answer with resultCode 50 (insufficient access)
+          escapes    the same, with a text holding a terminal escape and a line break
           decoy      send the scenario's "decoy" entry first
           huge       send an entry holding a value of "hugesize" bytes
           flood      send "floodcount" entries
@@ -207,8 +208,8 @@ class Connection:
         fields = children(content)
         base, scope = fields[0][1].decode(), int.from_bytes(fields[1][1], "big")
         requested = [value.decode().lower() for _, value in children(fields[7][1])] if len(fields) > 7 else []
-        if fault == "error":
-            yield result(0x65, 50, "insufficient access")
+        if fault in ("error", "escapes"):
+            yield result(0x65, 50, "insufficient access" if fault == "error" else "denied\x1b[2J\nforged")
             return
         if fault == "decoy":
             yield entry(self.script["decoy"]["dn"], self.script["decoy"]["attributes"])

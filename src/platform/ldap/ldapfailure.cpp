@@ -1,10 +1,14 @@
 #include "platform/ldap/ldapfailure.h"
 
+#include "log/mylog.h"
+
 namespace openldap {
 
 bool fail(int code, const std::string& text)
 {
-    platform::setlasterror(static_cast<std::uint32_t>(code), text.c_str());
+    // A cause may carry a server's words (its diagnostic message, a name it
+    // gave): they reach the terminal with their control characters escaped.
+    platform::setlasterror(static_cast<std::uint32_t>(code), escapecontrols(text).c_str());
     return false;
 }
 

@@ -1,7 +1,8 @@
 // Where an LDAP failure's text is written: every failing operation of the
 // LDAP backend records its cause through one of these, as the thread's last
 // error (platform::setlasterror), so that the message raised for it names the
-// real cause: the code, and a text. Each returns false, for
+// real cause: the code, and a text whose control characters are escaped (a
+// server's words are part of many). Each returns false, for
 // `return failcode(...)` at the end of a failing operation.
 #pragma once
 
