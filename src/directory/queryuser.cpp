@@ -22,15 +22,30 @@ private:
     userdirectory& directory;
 };
 
+// A schema step failed: when the directory could not be reached, that
+// fails the run; when it answered, the query ends there (the step is
+// skipped), with the cause logged.
+void schemastepfailed(userdirectory& directory, const char* message)
+{
+    const bool fatal = directory.unreachable();
+    const std::string cause = lasterrortext();
+    if (fatal)
+        throw myexception(message, cause.c_str());
+    mylog.at(2) << myexception(message, cause.c_str()).what() << logend;
+}
+
 void walk(userdirectory& directory, userdirectory::listkind kind, const stringlist& properties,
           stringlist& results)
 {
+    const bool mandatory = kind == userdirectory::listkind::mandatory;
     std::size_t count = 0;
-    if (!directory.openlist(kind, count))
+    if (!directory.openlist(kind, count)) {
+        schemastepfailed(directory, mandatory ? "unable to retrieve mandatory properties (%s)"
+                                              : "unable to retrieve optional properties (%s)");
         return;
+    }
     opened<&userdirectory::closelist> list(directory);
-    mylog.at(1) << (kind == userdirectory::listkind::mandatory ? "mandatory" : "optional")
-                << " properties (" << count << "): " << logend;
+    mylog.at(1) << (mandatory ? "mandatory" : "optional") << " properties (" << count << "): " << logend;
     for (std::size_t index = 0; index < count; ++index) {
         std::string name;
         if (!directory.attributename(index, name))
@@ -77,11 +92,15 @@ void querysession(userdirectory& directory, const stringlist& properties, string
     std::string text;
     if (directory.objectname(text))
         mylog.at(1) << "name = " << text << logend;
-    if (!directory.schemapath(text))
+    if (!directory.schemapath(text)) {
+        schemastepfailed(directory, "unable to retrieve schema (%s)");
         return;
+    }
     mylog.at(1) << "schema = " << text << logend;
-    if (!directory.openclass())
+    if (!directory.openclass()) {
+        schemastepfailed(directory, "unable to open schema class (%s)");
         return;
+    }
     opened<&userdirectory::closeclass> schemaclass(directory);
     mylog.at(1) << "schema retrieved okay" << logend;
     walk(directory, userdirectory::listkind::mandatory, properties, results);

@@ -96,6 +96,13 @@ public:
     virtual bool objectname(std::string& name) = 0;
     virtual bool schemapath(std::string& path) = 0;
 
+    // After schemapath, openclass or openlist returned false: whether the
+    // directory could not be reached (the connection lost, no answer in
+    // time, a referral elsewhere) rather than answered. Not reaching it ends
+    // the run; an answer (no such object, no access) ends the query
+    // normally. Changes nothing, the last error included; never throws.
+    virtual bool unreachable() const = 0;
+
     // Opens the schema class named by the schema path.
     // REQUIRES: schemapath succeeded.
     virtual bool openclass() = 0;

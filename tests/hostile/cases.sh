@@ -77,6 +77,12 @@ faults)
     [ "$took" -lt 3000 ] || fail "TIMEOUT 1 in ldap.conf: the silent server took $took ms"
     haslines "2 request time-out 1 s (configured)"
     check silentrootdse 1 "unable to retrieve user name (4294967291 = Timed out)"
+    # Not reaching the directory at the schema steps is a failure too; only
+    # what the directory answers there ends the query normally.
+    LDAPCONF=$work/ldap.conf check silentsubschema 1 "unable to retrieve schema (4294967291 = Timed out)"
+    check referralsubschema 1 "unable to retrieve schema (10 = Referral)"
+    check deniedsubschema 0 "" -v
+    haslines "2 unable to retrieve schema (50 = Insufficient access: insufficient access)"
     ;;
 text)
     # Descriptions without an OID are passed over; the rest of the schema stands.

@@ -17,6 +17,7 @@ one kind of request misbehave:
           malformed  answer with bytes that are no LDAP message
           error      answer with resultCode 50 (insufficient access)
           escapes    the same, with a text holding a terminal escape and a line break
+          referral   answer with a referral to another server
           decoy      send the scenario's "decoy" entry first
           huge       send an entry holding a value of "hugesize" bytes
           flood      send "floodcount" entries
@@ -208,6 +209,9 @@ class Connection:
         fields = children(content)
         base, scope = fields[0][1].decode(), int.from_bytes(fields[1][1], "big")
         requested = [value.decode().lower() for _, value in children(fields[7][1])] if len(fields) > 7 else []
+        if fault == "referral":
+            yield result(0x65, 10, "", sequence(octets("ldap://elsewhere.test/"), tag=0xA3))
+            return
         if fault in ("error", "escapes"):
             yield result(0x65, 50, "insufficient access" if fault == "error" else "denied\x1b[2J\nforged")
             return

@@ -85,6 +85,7 @@ TEST(queryuser, failuresthatendthequery)
         std::string failure;
         strings calls;
         std::string lastline; // the log's last line, when it matters
+        bool unreachable = false; // the directory could not be reached
     };
     const std::vector<row> rows = {
         // e.g. the runtime was already started
@@ -96,10 +97,21 @@ TEST(queryuser, failuresthatendthequery)
         // A cause holding printf's markers reaches the message as it is.
         {&scripteddirectory::openuserfails, "100% sure: %1 %s", "unable to bind to user object (5 = 100% sure: %1 %s)",
          {"start", "opensession", "finduser", "openuser", "closesession", "stop"}, user},
+        // A schema step that can't reach the directory fails the run.
+        {&scripteddirectory::schemafails, nullptr, "unable to retrieve schema (5 = the scripted cause)",
+         {"start", "opensession", "finduser", "openuser", "objectname", "schemapath", "closeuser", "closesession",
+          "stop"},
+         "name = CN=Alice Example", true},
+        {&scripteddirectory::optionalfails, nullptr, "unable to retrieve optional properties (5 = the scripted cause)",
+         {"start", "opensession", "finduser", "openuser", "objectname", "schemapath", "openclass", "mandatory",
+          "read objectSid", "read sAMAccountName", "closelist", "optional", "closeclass", "closeuser",
+          "closesession", "stop"},
+         "sAMAccountName = alice", true},
     };
     for (const row& r : rows) {
         scripteddirectory directory = alice();
         directory.*r.fails = true;
+        directory.unreachablefailure = r.unreachable;
         if (r.cause)
             directory.cause = r.cause;
         const queryrun run = query(directory);

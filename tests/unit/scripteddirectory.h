@@ -41,6 +41,7 @@ public:
     bool objectnamefails = false, schemafails = false, classfails = false;
     bool mandatoryfails = false, optionalfails = false;
     std::string cause = "the scripted cause";
+    bool unreachablefailure = false; // a failed schema step did not reach the directory
 
     std::string dn = "CN=Alice Example,CN=Users,DC=example,DC=test";
     std::string name = "CN=Alice Example";
@@ -51,6 +52,7 @@ public:
 
     bool start() override { return answer("start", startfails); }
     void stop() override { calls.push_back("stop"); }
+    bool unreachable() const override { return unreachablefailure; }
     bool opensession() override { return answer("opensession", sessionfails); }
     void closesession() override { calls.push_back("closesession"); }
     bool finduser(std::string& text) override

@@ -79,28 +79,51 @@ failures)
         logged 0 "$message" "$LOGFILE" || fail "$call: the failure was not logged"
         traced CoUninitialize
     done
+    # A success code other than S_OK is a failure; what came with it is
+    # given up at once, before COM is shut down.
+    for row in "CreateInstance unable to create ADSystemInfo com instance" \
+        "ADsOpenObject unable to bind to user object"; do
+        read -r call message <<<"$row"
+        scenario "result $call 0x00000001"
+        run
+        [ "$status" = 1 ] && [[ $out == "$message ("* ]] || fail "$call S_FALSE: exit $status, <$out>"
+    done
+    scenario "result ADsGetObject 0x00000001"
+    run
+    expect 0 "" "ADsGetObject S_FALSE"
     # The rows that end it normally.
     scenario "result get_Name 0x80004005"
     run -v
     expect 0 "$alice" "get_Name failing"
     nolines "1 name = "
+    # (their causes at level 2, after the last line of the query's steps)
     scenario "result get_Schema 0x80004005"
     run -v
     expect 0 "" "get_Schema failing"
-    [ "$(tail -n 1 <<<"$log")" = "1 name = CN=Alice Liddell" ] || fail "get_Schema failing: last line <$(tail -n 1 <<<"$log")>"
+    [ "$(grep '^1 ' <<<"$log" | tail -n 1)" = "1 name = CN=Alice Liddell" ] || fail "get_Schema failing: last line <$(tail -n 1 <<<"$log")>"
+    haslines "2 unable to retrieve schema (2147500037 = Call failed.)"
     scenario "result ADsGetObject 0x80004005"
     run -v
     expect 0 "" "ADsGetObject failing"
-    [ "$(tail -n 1 <<<"$log")" = "1 schema = LDAP://example.test/schema/user" ] || fail "ADsGetObject failing"
+    [ "$(grep '^1 ' <<<"$log" | tail -n 1)" = "1 schema = LDAP://example.test/schema/user" ] || fail "ADsGetObject failing"
+    # A schema step that can't reach the directory fails the run.
+    for row in "get_Schema unable to retrieve schema" "ADsGetObject unable to open schema class" \
+        "get_OptionalProperties unable to retrieve optional properties"; do
+        read -r call message <<<"$row"
+        scenario "result $call 0x8007203A"
+        run
+        expect 1 "$message (2147950650 = unknown error)" "$call: server down"
+        traced CoUninitialize
+    done
     scenario "result get_MandatoryProperties 0x80004005"
     run -v
     expect 0 "$alice" "mandatory list failing"
-    nolines "mandatory properties"
+    nolines "1 mandatory properties"
     haslines "1 optional properties (10): "
     scenario "result get_OptionalProperties 0x80004005"
     run -v
     expect 0 "" "optional list failing"
-    nolines "optional properties"
+    nolines "1 optional properties"
     # Any other Get failure is "<failed retrieval>" in both walks.
     scenario "result Get cn 0x80004005" "result Get mail 0x8000DEAD"
     run -v
@@ -112,6 +135,14 @@ failures)
     expect 1 "unable to convert text (1113 = No Unicode translation.)" "get_Name's text unconvertible"
     traced 'WideCharToMultiByte "CN=Alice Liddell" fails'
     ;;
+slash)
+    # A DN holding "/" is bound with it escaped, as ADSI reads the path.
+    scenario "username CN=Sales/East,OU=People,DC=example,DC=test"
+    run -v
+    expect 0 "$alice" "a DN with a slash"
+    haslines "1 user name = CN=Sales/East,OU=People,DC=example,DC=test"
+    traced 'ADsOpenObject "LDAP://CN=Sales\/East,OU=People,DC=example,DC=test"'
+    ;;
 shapes)
     # Name lists: one name as a plain string; two dimensions (no walk); an
     # element that holds no string (skipped, still counted); no data at all.
@@ -119,7 +150,7 @@ shapes)
     run -v
     expect 0 "" "single-string and 2-D lists"
     haslines "1 mandatory properties (1): " "1 sAMAccountName = alice"
-    nolines "optional properties"
+    nolines "1 optional properties"
     scenario "mandatory mixed cn # sn" "optional empty"
     run -v
     expect 0 "" "a non-string element, an empty list"

@@ -305,6 +305,13 @@ HRESULT handout(void* made, REFIID iid, void** out)
     return result;
 }
 
+// A scripted success code other than S_OK comes with the object, as some
+// providers hand one out with S_FALSE: the caller must still give it up.
+HRESULT withobject(HRESULT scripted, HRESULT given)
+{
+    return given == S_OK ? scripted : given;
+}
+
 // --- The class factory of ADSystemInfo -------------------------------------
 
 HRESULT WINAPI factoryqueryinterface(IClassFactory* self, REFIID iid, void** out)
@@ -328,11 +335,11 @@ HRESULT WINAPI createinstance(IClassFactory*, IUnknown* outer, REFIID iid, void*
 {
     *out = nullptr;
     const HRESULT result = answer("CreateInstance");
-    if (result != S_OK)
+    if (FAILED(result))
         return result;
     if (outer)
         return CLASS_E_NOAGGREGATION;
-    return handout(create(systeminfovtbl(), IID_IADsADSystemInfo, "systeminfo"), iid, out);
+    return withobject(result, handout(create(systeminfovtbl(), IID_IADsADSystemInfo, "systeminfo"), iid, out));
 }
 HRESULT WINAPI lockserver(IClassFactory*, BOOL)
 {
@@ -354,18 +361,27 @@ extern "C" HRESULT WINAPI ADsOpenObject(LPCWSTR path, LPCWSTR user, LPCWSTR pass
     *out = nullptr;
     const HRESULT result = answer("ADsOpenObject", "\"" + utf8(path) + "\" user=" + utf8(user) + " password=" +
                                                        utf8(password) + " flags=" + std::to_string(flags));
-    if (result != S_OK)
+    if (FAILED(result))
         return result;
-    return handout(create(uservtbl(), IID_IADs, "user"), iid, out);
+    // ADSI reads a "/" after the server part as a separator: one inside a DN
+    // must be written "\/".
+    const std::wstring dn = path && std::wcsncmp(path, L"LDAP://", 7) == 0 ? path + 7 : L"";
+    for (std::size_t at = 0; at < dn.size(); ++at) {
+        if (dn[at] == L'\\')
+            ++at;
+        else if (dn[at] == L'/')
+            return E_ADS_BAD_PATHNAME;
+    }
+    return withobject(result, handout(create(uservtbl(), IID_IADs, "user"), iid, out));
 }
 
 extern "C" HRESULT WINAPI ADsGetObject(LPCWSTR path, REFIID iid, void** out)
 {
     *out = nullptr;
     const HRESULT result = answer("ADsGetObject", "\"" + utf8(path) + "\"");
-    if (result != S_OK)
+    if (FAILED(result))
         return result;
-    return handout(create(classvtbl(), IID_IADsClass, "class"), iid, out);
+    return withobject(result, handout(create(classvtbl(), IID_IADsClass, "class"), iid, out));
 }
 
 extern "C" HRESULT WINAPI DllGetClassObject(REFCLSID clsid, REFIID iid, void** out)

@@ -148,6 +148,8 @@ variantclear realvariantclear;
 safearrayaccess realaccessdata;
 safearraycall realunaccessdata, realdestroy;
 couninitialize realcouninitialize;
+using cocreateinstance = HRESULT(WINAPI*)(REFCLSID, LPUNKNOWN, DWORD, REFIID, LPVOID*);
+cocreateinstance realcocreateinstance;
 widetomultibyte realwidetomultibyte;
 
 void WINAPI tracedsysfreestring(BSTR text)
@@ -208,6 +210,16 @@ void WINAPI tracedcouninitialize()
     realcouninitialize();
 }
 
+// ole32 asks the factory for the interface itself and says S_OK: a scripted
+// success code other than S_OK is given here, with the object, as a
+// provider's own CoCreateInstance may.
+HRESULT WINAPI tracedcocreateinstance(REFCLSID clsid, LPUNKNOWN outer, DWORD context, REFIID iid, LPVOID* out)
+{
+    const HRESULT result = realcocreateinstance(clsid, outer, context, iid, out);
+    const HRESULT scripted = current().result("CreateInstance");
+    return result == S_OK && SUCCEEDED(scripted) ? scripted : result;
+}
+
 int WINAPI tracedwidetomultibyte(UINT codepage, DWORD flags, LPCWCH wide, int length, LPSTR narrow, int size,
                                  LPCCH fallback, LPBOOL used)
 {
@@ -253,6 +265,7 @@ void hookimports()
     hook(realunaccessdata, "oleaut32.dll", "SafeArrayUnaccessData", tracedunaccessdata);
     hook(realdestroy, "oleaut32.dll", "SafeArrayDestroy", traceddestroy);
     hook(realcouninitialize, "ole32.dll", "CoUninitialize", tracedcouninitialize);
+    hook(realcocreateinstance, "ole32.dll", "CoCreateInstance", tracedcocreateinstance);
     hook(realwidetomultibyte, "kernel32.dll", "WideCharToMultiByte", tracedwidetomultibyte);
 }
 

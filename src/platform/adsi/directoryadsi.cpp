@@ -34,6 +34,43 @@ bool succeeded(HRESULT result)
     return result == S_OK;
 }
 
+// The result of a call that hands out an interface: whatever it put in `out`
+// is given up at once unless the result is S_OK, so that nothing obtained
+// outlives COM.
+template <typename T> HRESULT obtained(HRESULT result, comptr<T>& out)
+{
+    if (result != S_OK)
+        out.reset();
+    return result;
+}
+
+// Whether a failed call's result says that the directory could not be
+// reached or did not answer in time, rather than answering.
+bool isunreachable(HRESULT result)
+{
+    if (HRESULT_FACILITY(result) != FACILITY_WIN32)
+        return false;
+    switch (HRESULT_CODE(result)) {
+    case ERROR_DS_SERVER_DOWN:
+    case ERROR_DS_BUSY:
+    case ERROR_DS_UNAVAILABLE:
+    case ERROR_DS_TIMELIMIT_EXCEEDED:
+    case ERROR_DS_REFERRAL:
+    case ERROR_DS_DECODING_ERROR:
+    case ERROR_TIMEOUT:
+    case ERROR_SEM_TIMEOUT:
+    case ERROR_NO_SUCH_DOMAIN:
+    case ERROR_NO_LOGON_SERVERS:
+    case ERROR_CONNECTION_REFUSED:
+    case ERROR_NETWORK_UNREACHABLE:
+    case ERROR_HOST_UNREACHABLE:
+    case ERROR_NETNAME_DELETED:
+        return true;
+    default:
+        return false;
+    }
+}
+
 // Conversion flags for the ANSI code page: no "best fit". Best fit turns a
 // character the code page lacks into a look-alike ("jörg" into "jorg" in
 // code page 1251) without saying so, which would make another mailbox of an
@@ -94,8 +131,9 @@ public:
 
     bool opensession() override
     {
-        return succeeded(CoCreateInstance(clsidadsysteminfo, nullptr, CLSCTX_INPROC_SERVER, iidadsadsysteminfo,
-                                          systeminfo.put()));
+        return succeeded(obtained(CoCreateInstance(clsidadsysteminfo, nullptr, CLSCTX_INPROC_SERVER, iidadsadsysteminfo,
+                                                   systeminfo.put()),
+                                  systeminfo));
     }
     void closesession() override { systeminfo.reset(); }
 
@@ -113,9 +151,13 @@ public:
 
     bool openuser() override
     {
-        const std::wstring path = L"LDAP://" + userdn;
-        return succeeded(
-            ADsOpenObject(path.c_str(), nullptr, nullptr, ADS_SECURE_AUTHENTICATION, iidads, user.put()));
+        // ADSI reads "/" in a path as a separator: one inside the DN is
+        // escaped, and nothing else is changed.
+        std::wstring path = L"LDAP://";
+        for (const wchar_t c : userdn)
+            path += c == L'/' ? std::wstring(L"\\/") : std::wstring(1, c);
+        return succeeded(obtained(
+            ADsOpenObject(path.c_str(), nullptr, nullptr, ADS_SECURE_AUTHENTICATION, iidads, user.put()), user));
     }
     void closeuser() override
     {
@@ -134,15 +176,18 @@ public:
 
     bool schemapath(std::string& path) override
     {
-        if (!succeeded(user->get_Schema(schema.put())))
+        if (!schemastep(user->get_Schema(schema.put())))
             return false;
         path = narrow(schema.get());
         return true;
     }
 
+    bool unreachable() const override { return isunreachable(stepresult); }
+
     bool openclass() override
     {
-        return succeeded(ADsGetObject(schema.get() ? schema.get() : L"", iidadsclass, schemaclass.put()));
+        return schemastep(
+            obtained(ADsGetObject(schema.get() ? schema.get() : L"", iidadsclass, schemaclass.put()), schemaclass));
     }
     void closeclass() override { schemaclass.reset(); }
 
@@ -152,7 +197,7 @@ public:
         VARIANT* names = list->names.put();
         HRESULT result = kind == listkind::mandatory ? schemaclass->get_MandatoryProperties(names)
                                                      : schemaclass->get_OptionalProperties(names);
-        if (!succeeded(result)) {
+        if (!schemastep(result)) {
             list.reset();
             return false;
         }
@@ -164,7 +209,11 @@ public:
         }
         // Any shape but a one-dimensional array of VARIANTs is no list to walk.
         SAFEARRAY* array = value.vt == (VT_ARRAY | VT_VARIANT) ? value.parray : nullptr;
-        if (!array || SafeArrayGetDim(array) != 1 || !succeeded(list->access.begin(array))) {
+        if (!array || SafeArrayGetDim(array) != 1) {
+            list.reset();
+            return succeeded(DISP_E_TYPEMISMATCH);
+        }
+        if (!succeeded(list->access.begin(array))) {
             list.reset();
             return false;
         }
@@ -197,6 +246,14 @@ public:
     }
 
 private:
+    // A schema step's call, kept to tell an unreachable directory from an
+    // answer.
+    bool schemastep(HRESULT result)
+    {
+        stepresult = result;
+        return succeeded(result);
+    }
+
     // An open name list. The access ends before the VARIANT is cleared (the
     // members go in reverse order), so that clearing it can destroy the array.
     struct namelist {
@@ -213,6 +270,7 @@ private:
         }
     };
 
+    HRESULT stepresult = S_OK;
     comptr<IADsADSystemInfo> systeminfo;
     std::wstring userdn;
     comptr<IADs> user;

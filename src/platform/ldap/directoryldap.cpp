@@ -189,6 +189,26 @@ void directory::finishstamps()
         stamps.schemastamp = found.first("modifyTimeStamp");
 }
 
+bool directory::unreachable() const
+{
+    // The server gone or silent, an answer that can't be read, a server that
+    // says it can't answer now, or one that sends the run elsewhere: none of
+    // them says what the schema is.
+    switch (static_cast<int>(platform::getlasterror().code)) {
+    case LDAP_SERVER_DOWN:
+    case LDAP_TIMEOUT:
+    case LDAP_CONNECT_ERROR:
+    case LDAP_DECODING_ERROR:
+    case LDAP_TIMELIMIT_EXCEEDED:
+    case LDAP_BUSY:
+    case LDAP_UNAVAILABLE:
+    case LDAP_REFERRAL:
+        return true;
+    default:
+        return false;
+    }
+}
+
 bool directory::schemapath(std::string& path)
 {
     const std::vector<std::string> classes = user.values("objectClass");

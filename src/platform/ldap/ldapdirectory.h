@@ -104,6 +104,7 @@ public:
     }
 
     bool schemapath(std::string& path) override;
+    bool unreachable() const override;
 
     bool openclass() override
     {
