@@ -194,6 +194,25 @@ silentdns)
         "dns srv _ldap._tcp.dc._msdcs.athena.mit.edu: no answer"
     [ "$(elapsed)" -lt 3000 ] || fail "silent DNS: $(elapsed) ms"
     echo "silent DNS: $(elapsed) ms"
+    # A name server that answers the SRV query and never the controller's
+    # address: the look-ups share the locator's budget, and no "no site" is
+    # remembered for a ping that could ask no one.
+    kill $silent
+    wait $silent 2>/dev/null
+    "$here/dc.sh" exec "$DC" python3 "$here/silent.py" --srv _ldap._tcp.dc._msdcs.athena.mit.edu=dc9.athena.mit.edu \
+        127.0.0.4 >"$work/silent.out" &
+    silent=$!
+    for _ in $(seq 50); do grep -q ready "$work/silent.out" && break; sleep 0.1; done
+    for timeout in "" 1; do
+        run KRB5_CONFIG="$work/krb5.conf" ${timeout:+LDAPNETWORK_TIMEOUT=$timeout} -- -v
+        [[ $out == *"no domain controller of athena.mit.edu could be reached: dc9.athena.mit.edu:389 (its address:"\
+" no answer within "*" ms)"*"; name a server with URI in ldap.conf)" ]] || fail "SRV without addresses: exit $status, <$out>"
+        echo "SRV without addresses, connect time-out ${timeout:-5} s: $(elapsed) ms"
+        limit=$((${timeout:-5} * 2000 + 500))
+        [ "$(elapsed)" -lt "$limit" ] || fail "SRV without addresses: $(elapsed) ms, over the budget"
+        haslines "site ping: no controller to ask (none of dc9.athena.mit.edu has an address within "
+    done
+    [ -z "$(ls "$XDG_CACHE_HOME"/usermail/site-* 2>/dev/null)" ] || fail "a ping that asked no one was remembered"
     ;;
 *)
     echo "unknown group $group"

@@ -191,6 +191,7 @@ public:
     std::map<std::string, std::vector<srvtarget>> srv; // by name; missing: no such name
     std::set<std::string> silentdns;                  // names DNS doesn't answer
     std::map<std::string, std::string> pings;         // host -> its answer
+    std::set<std::string> addressless;                // hosts whose addresses DNS never gives
     std::map<std::string, std::string> sites;         // remembered, by domain
     std::chrono::steady_clock::time_point clock;
     std::vector<std::string> asked; // "srv NAME", "ping HOST..."
@@ -217,8 +218,10 @@ public:
               const std::function<bool(std::string_view)>& accept, std::string& from,
               std::vector<std::string>& sent) override
     {
-        sent = hosts;
-        asked.push_back("ping " + join(hosts, " "));
+        for (const std::string& host : hosts)
+            if (!addressless.count(host))
+                sent.push_back(host);
+        asked.push_back("ping " + join(sent, " "));
         for (const std::string& host : hosts)
             if (pings.count(host) && accept(pings[host])) {
                 from = host;
@@ -340,6 +343,22 @@ TEST(locator, choosesandfailsover)
         const bool pinged = std::any_of(env.asked.begin(), env.asked.end(),
                                         [](const std::string& step) { return step.rfind("ping ", 0) == 0; });
         EXPECT_EQ(pinged, r.pinged) << r.what;
+    }
+}
+
+// "No site" is remembered only when controllers were asked and were silent.
+TEST(locator, nositeonlyfromasilence)
+{
+    for (const bool addresses : {true, false}) {
+        scriptedenv env;
+        env.srv["_ldap._tcp.dc._msdcs.example.test"] = {{"dc1.example.test"}};
+        if (!addresses)
+            env.addressless.insert("dc1.example.test");
+        locator find(env, std::chrono::seconds(10), std::chrono::seconds(1));
+        ASSERT_TRUE(find.start());
+        target controller;
+        ASSERT_TRUE(find.next(controller));
+        EXPECT_EQ(env.sites.count("example.test"), addresses ? 1u : 0u) << addresses;
     }
 }
 

@@ -124,7 +124,7 @@ void locator::queue(const std::vector<srvtarget>& targets, const std::string& so
     }
 }
 
-std::string locator::pingsite(const std::vector<srvtarget>& targets)
+std::string locator::pingsite(const std::vector<srvtarget>& targets, bool& anyasked)
 {
     const int id = env.pingid();
     std::vector<std::string> hosts;
@@ -138,8 +138,10 @@ std::string locator::pingsite(const std::vector<srvtarget>& targets)
     const bool answered = !request.empty() && env.ping(hosts, request, wait, [&](std::string_view datagram) {
         return readnetlogonreply(datagram, id, answer) && lower(answer.domain) == domain();
     }, from, asked);
+    anyasked = !asked.empty();
     if (asked.empty()) {
-        mylog.at(2) << "site ping: no controller to ask" << logend;
+        mylog.at(2) << "site ping: no controller to ask (none of " << join(hosts, " ") << " has an address within "
+                    << wait.count() << " ms)" << logend;
         return std::string();
     }
     if (!answered) {
@@ -180,8 +182,11 @@ void locator::advancedomainwide()
     if (!activedirectory && lookup("_ldap._tcp." + domain(), found))
         name = "_ldap._tcp." + domain();
     if (activedirectory && ping) {
-        const std::string site = pingsite(found);
-        env.writesite(domain(), site);
+        bool asked = false;
+        const std::string site = pingsite(found, asked);
+        // Only an asked question's silence says "no site".
+        if (asked)
+            env.writesite(domain(), site);
         std::vector<srvtarget> local;
         if (!site.empty() && lookup(sitename(site, domain()), local))
             queue(local, sitename(site, domain()));

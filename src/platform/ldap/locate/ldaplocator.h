@@ -86,7 +86,9 @@ private:
     void advancedomainwide();
     bool lookup(const std::string& name, std::vector<srvtarget>& found);
     void queue(const std::vector<srvtarget>& targets, const std::string& source);
-    std::string pingsite(const std::vector<srvtarget>& targets);
+    // The site the first of `targets` to answer names; `asked` says whether
+    // any could be asked at all.
+    std::string pingsite(const std::vector<srvtarget>& targets, bool& asked);
     bool anyfound() const { return !handed.empty() || !waiting.empty(); }
     const std::string& domain() const { return domains[current].first; }
 

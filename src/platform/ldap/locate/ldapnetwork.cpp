@@ -3,6 +3,11 @@
 #include <algorithm>
 #include <arpa/nameser.h>
 #include <cerrno>
+#include <condition_variable>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <utility>
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
@@ -37,17 +42,62 @@ struct addressesfree {
 };
 using addresses = std::unique_ptr<addrinfo, addressesfree>;
 
-addresses lookup(const std::string& host, unsigned port, int type, std::string& why)
+// A look-up that may outlive its caller's wait: the thread that runs it
+// and the caller share this, and the last to let go frees it.
+struct lookupstate {
+    std::mutex lock;
+    std::condition_variable done;
+    bool finished = false;
+    int result = 0;
+    addrinfo* list = nullptr;
+    ~lookupstate()
+    {
+        if (list)
+            freeaddrinfo(list);
+    }
+};
+
+// The addresses of `host` within `wait`. The resolver's own time-outs
+// (resolv.conf's) can run far past the locator's budget, so a name that
+// isn't numeric is looked up on a thread of its own, given up when the time
+// is over.
+addresses lookup(const std::string& host, unsigned port, int type, std::chrono::milliseconds wait, std::string& why)
 {
     addrinfo hints{};
     hints.ai_socktype = type;
-    hints.ai_flags = AI_NUMERICSERV;
+    hints.ai_flags = AI_NUMERICSERV | AI_NUMERICHOST;
+    const std::string service = std::to_string(port);
     addrinfo* list = nullptr;
-    if (const int result = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &list)) {
-        why = gai_strerror(result);
+    if (getaddrinfo(host.c_str(), service.c_str(), &hints, &list) == 0)
+        return addresses(list);
+    hints.ai_flags = AI_NUMERICSERV;
+    auto state = std::make_shared<lookupstate>();
+    try {
+        std::thread([state, host, service, hints] {
+            addrinfo* found = nullptr;
+            const int result = getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
+            const std::lock_guard<std::mutex> hold(state->lock);
+            state->result = result;
+            state->list = found;
+            state->finished = true;
+            state->done.notify_all();
+        }).detach();
+    } catch (const std::system_error&) {
+        // No thread to be had: the look-up runs here, unbounded.
+        const int result = getaddrinfo(host.c_str(), service.c_str(), &hints, &list);
+        why = result ? gai_strerror(result) : "";
+        return addresses(result ? nullptr : list);
+    }
+    std::unique_lock<std::mutex> hold(state->lock);
+    if (!state->done.wait_for(hold, wait, [&] { return state->finished; })) {
+        why = "its address: no answer within " + std::to_string(wait.count()) + " ms";
         return addresses();
     }
-    return addresses(list);
+    if (state->result) {
+        why = gai_strerror(state->result);
+        return addresses();
+    }
+    return addresses(std::exchange(state->list, nullptr));
 }
 
 std::string numeric(const sockaddr* address, socklen_t length)
@@ -115,12 +165,12 @@ namespace {
 // Sends `request` to every address of each host: the sockets it went out
 // on (IPv4, IPv6), and each address asked with its host.
 void sendtoall(const std::vector<std::string>& hosts, unsigned port, const std::string& request,
-               socketfd (&sockets)[2], std::vector<std::pair<std::string, std::string>>& peers,
+               std::chrono::steady_clock::time_point end, socketfd (&sockets)[2], std::vector<std::pair<std::string, std::string>>& peers,
                std::vector<std::string>& asked)
 {
     for (const std::string& host : hosts) {
         std::string why;
-        const addresses found = lookup(host, port, SOCK_DGRAM, why);
+        const addresses found = lookup(host, port, SOCK_DGRAM, std::chrono::milliseconds(millisecondsleft(end)), why);
         bool sent = false;
         for (const addrinfo* address = found.get(); address; address = address->ai_next) {
             if (address->ai_family != AF_INET && address->ai_family != AF_INET6)
@@ -147,10 +197,11 @@ bool udpask(const std::vector<std::string>& hosts, unsigned port, const std::str
 {
     socketfd sockets[2];                                    // IPv4, IPv6
     std::vector<std::pair<std::string, std::string>> peers; // numeric address, host
-    sendtoall(hosts, port, request, sockets, peers, asked);
+    // The hosts' look-ups count against the wait too.
+    const auto end = std::chrono::steady_clock::now() + wait;
+    sendtoall(hosts, port, request, end, sockets, peers, asked);
     if (asked.empty())
         return false;
-    const auto end = std::chrono::steady_clock::now() + wait;
     std::vector<char> datagram(65536);
     for (;;) {
         pollfd ready[2] = {{sockets[0].get(), POLLIN, 0}, {sockets[1].get(), POLLIN, 0}};
@@ -179,7 +230,7 @@ bool udpask(const std::vector<std::string>& hosts, unsigned port, const std::str
 socketfd tcpconnect(const std::string& host, unsigned port, std::chrono::milliseconds wait, std::string& why)
 {
     const auto end = std::chrono::steady_clock::now() + wait;
-    const addresses found = lookup(host, port, SOCK_STREAM, why);
+    const addresses found = lookup(host, port, SOCK_STREAM, wait, why);
     if (found)
         why = "no address";
     for (const addrinfo* address = found.get(); address; address = address->ai_next) {

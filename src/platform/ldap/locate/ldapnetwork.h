@@ -43,15 +43,15 @@ private:
 locateenv::dnsresult querysrv(const std::string& name, std::vector<srvtarget>& found, std::string& text);
 
 // Sends `request` to UDP `port` of each address of each of `hosts`, and
-// waits at most `wait` for an answer from an address asked that `accept`
-// takes (see locateenv::ping).
+// waits for an answer from an address asked that `accept` takes (see
+// locateenv::ping): all within `wait`, the hosts' look-ups included.
 bool udpask(const std::vector<std::string>& hosts, unsigned port, const std::string& request,
             std::chrono::milliseconds wait, const std::function<bool(std::string_view)>& accept, std::string& from,
             std::vector<std::string>& asked);
 
 // Connects to `host` on `port` over TCP, trying each of its addresses within
-// `wait` in all: the connected socket, blocking; an empty one with the
-// reason in `why` when none could be reached.
+// `wait` in all, the look-up of its name included: the connected socket,
+// blocking; an empty one with the reason in `why` when none could be reached.
 socketfd tcpconnect(const std::string& host, unsigned port, std::chrono::milliseconds wait, std::string& why);
 
 } // namespace openldap
