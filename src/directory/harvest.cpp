@@ -1,5 +1,7 @@
 #include "directory/harvest.h"
 
+#include "platform/platform.h"
+
 #include <algorithm>
 #include <array>
 #include <cstring>
@@ -106,15 +108,53 @@ private:
     std::size_t indexed = 0;
 };
 
-// Whether a candidate [start, stop) of `text` is a piece of a longer word
-// that the byte classes can't see: a non-ASCII byte right before or after it
-// ("jörg@example.test" must not give "rg@example.test"), or a character that
-// the conversion to narrow text substituted inside it or touching it.
-bool cutout(const unsigned char* text, std::size_t length, std::size_t start, std::size_t stop,
-            const std::vector<std::size_t>& substituted)
+// A value's text as characters of the narrow character set, which the byte
+// classes can't see: where each character starts (a double-byte character's
+// trail byte may look like '@' or an ASCII letter), and which non-ASCII
+// characters are letters or digits. An ASCII value needs none of it.
+class characters {
+public:
+    characters(const char* value, std::size_t length) : value(value), length(length)
+    {
+        const auto* text = reinterpret_cast<const unsigned char*>(value);
+        if (std::all_of(text, text + length, [](unsigned char c) { return c < 0x80; }))
+            return;
+        starts.assign(length + 1, false);
+        for (std::size_t at = 0; at < length; at += platform::narrowcharlength(value + at, length - at))
+            starts[at] = true;
+        starts[length] = true;
+    }
+    // Whether a character starts at `at`.
+    bool boundary(std::size_t at) const { return starts.empty() || starts[at]; }
+    // Whether the character that ends at `end`, or the one that starts at
+    // `begin`, is a letter or digit outside ASCII: the candidate next to it
+    // is a piece of a longer word ("jörg@example.test" must not give
+    // "rg@example.test"). Non-ASCII spaces and punctuation end a word.
+    bool wordbefore(std::size_t end) const
+    {
+        if (end == 0 || starts.empty() || (static_cast<unsigned char>(value[end - 1]) < 0x80 && starts[end - 1]))
+            return false;
+        std::size_t begin = end - 1;
+        while (begin > 0 && !starts[begin])
+            --begin;
+        return platform::narrowalnum(value + begin, end - begin);
+    }
+    bool wordafter(std::size_t begin) const
+    {
+        return begin < length && static_cast<unsigned char>(value[begin]) >= 0x80 &&
+               platform::narrowalnum(value + begin, platform::narrowcharlength(value + begin, length - begin));
+    }
+
+private:
+    const char* value;
+    std::size_t length;
+    std::vector<bool> starts; // empty for ASCII text
+};
+
+// Whether the candidate [start, stop) holds or touches a character that the
+// conversion to narrow text substituted.
+bool substitutedin(std::size_t start, std::size_t stop, const std::vector<std::size_t>& substituted)
 {
-    if ((start > 0 && text[start - 1] >= 0x80) || (stop < length && text[stop] >= 0x80))
-        return true;
     auto first = std::lower_bound(substituted.begin(), substituted.end(), start > 0 ? start - 1 : 0);
     return first != substituted.end() && *first <= stop;
 }
@@ -123,20 +163,30 @@ void harvestvalue(const char* value, std::size_t length, const std::vector<std::
                   stringlist& results)
 {
     appender appender(results);
-    const unsigned char* text = reinterpret_cast<const unsigned char*>(value);
+    const characters text(value, length);
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(value);
     std::size_t from = 0;
     while (from < length) {
-        const void* found = std::memchr(text + from, '@', length - from);
+        const void* found = std::memchr(bytes + from, '@', length - from);
         if (!found)
             return;
-        const std::size_t at = static_cast<const unsigned char*>(found) - text;
+        const std::size_t at = static_cast<const unsigned char*>(found) - bytes;
+        // An '@' that is a double-byte character's trail byte is no '@'.
+        if (!text.boundary(at)) {
+            from = at + 1;
+            continue;
+        }
         std::size_t start = at;
-        while (start > 0 && classes.local[text[start - 1]])
+        while (start > 0 && classes.local[bytes[start - 1]])
             --start;
+        // Never from inside a character: its ASCII-looking trail byte is not
+        // part of the address.
+        while (!text.boundary(start))
+            ++start;
         std::size_t stop = at + 1;
-        while (stop < length && classes.domain[text[stop]])
+        while (stop < length && classes.domain[bytes[stop]])
             ++stop;
-        if (!cutout(text, length, start, stop, substituted))
+        if (!text.wordbefore(start) && !text.wordafter(stop) && !substitutedin(start, stop, substituted))
             appender.append(std::string_view(value + start, stop - start));
         from = stop;
     }

@@ -4,6 +4,7 @@
 // platformwindows.cpp), chosen by the build.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <streambuf>
@@ -51,6 +52,18 @@ void setlasterror(std::uint32_t code, const char* text = nullptr);
 std::uint32_t nativelasterror();
 void setnativelasterror(std::uint32_t code);
 bool systemtext(std::uint32_t code, std::string& text);
+
+// The characters of the narrow character set (the ANSI code page on Windows,
+// the locale's LC_CTYPE elsewhere), for telling a word from its
+// surroundings in narrow text.
+//
+// The length in bytes of the character that starts at `text`, `left` (at
+// least 1) bytes being there: 1 for an ASCII byte and for a byte that starts
+// no whole character.
+std::size_t narrowcharlength(const char* text, std::size_t left);
+// Whether the `length` bytes at `text` are one letter or digit. Bytes that
+// are no whole character count as one: they may be part of a word.
+bool narrowalnum(const char* text, std::size_t length);
 
 // Opens a log file for writing: created if missing, truncated, binary, and
 // shared with other processes. Null when the file can't be opened safely: on

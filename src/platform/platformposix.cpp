@@ -5,6 +5,8 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
+#include <cwctype>
 #include <ext/stdio_filebuf.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -95,6 +97,23 @@ std::unique_ptr<std::streambuf> openlogfile(const char* path)
     ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     // The file buffer owns the descriptor and closes it.
     return std::make_unique<__gnu_cxx::stdio_filebuf<char>>(fd, std::ios::out | std::ios::binary);
+}
+
+std::size_t narrowcharlength(const char* text, std::size_t left)
+{
+    if (static_cast<unsigned char>(*text) < 0x80)
+        return 1;
+    std::mbstate_t state{};
+    wchar_t wide = 0;
+    const std::size_t length = std::mbrtowc(&wide, text, left, &state);
+    return length == 0 || length > left ? 1 : length; // (size_t)-1 and -2 say there is none
+}
+
+bool narrowalnum(const char* text, std::size_t length)
+{
+    std::mbstate_t state{};
+    wchar_t wide = 0;
+    return std::mbrtowc(&wide, text, length, &state) != length || std::iswalnum(static_cast<wint_t>(wide));
 }
 
 } // namespace platform

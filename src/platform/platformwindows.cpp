@@ -71,4 +71,27 @@ std::unique_ptr<std::streambuf> openlogfile(const char* path)
     return std::make_unique<__gnu_cxx::stdio_filebuf<char>>(fd, std::ios::out | std::ios::binary);
 }
 
+std::size_t narrowcharlength(const char* text, std::size_t left)
+{
+    const unsigned char lead = static_cast<unsigned char>(*text);
+    if (lead < 0x80)
+        return 1;
+    std::size_t length = 1;
+    if (GetACP() == CP_UTF8)
+        length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+    else if (IsDBCSLeadByteEx(CP_ACP, lead))
+        length = 2;
+    return length <= left ? length : 1;
+}
+
+bool narrowalnum(const char* text, std::size_t length)
+{
+    wchar_t wide[2];
+    const int units = MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, text, static_cast<int>(length), wide, 2);
+    WORD types[2] = {};
+    if (units <= 0 || !GetStringTypeW(CT_CTYPE1, wide, units, types))
+        return true;
+    return (types[0] & (C1_ALPHA | C1_DIGIT)) != 0;
+}
+
 } // namespace platform

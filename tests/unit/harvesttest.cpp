@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <clocale>
+
 #include <cctype>
 #include <string>
 #include <vector>
@@ -108,6 +110,35 @@ TEST(harvest, nothingcutoutofalongerword)
         harvestaddresses({"mail"}, "mail", r.value, results, r.substituted);
         EXPECT_EQ(results, r.candidates) << r.value;
     }
+}
+
+// In a UTF-8 locale, non-ASCII letters and digits next to a candidate make
+// it part of a longer word; non-ASCII spaces and punctuation end it.
+TEST(harvest, nonasciiwordsandpunctuation)
+{
+    if (!std::setlocale(LC_CTYPE, "C.UTF-8"))
+        GTEST_SKIP() << "no C.UTF-8 locale";
+    struct row {
+        const char* value;
+        stringlist candidates;
+    } rows[] = {
+        {"\xc2\xab" "bob@example.test\xc2\xbb", {"bob@example.test"}},             // guillemets
+        {"\xe2\x80\x9c" "bob@example.test\xe2\x80\x9d", {"bob@example.test"}},   // quotation marks
+        {"a@b.example\xc2\xa0" "and more", {"a@b.example"}},                       // no-break space
+        {"\xc2\xa0" "alice@example.test", {"alice@example.test"}},
+        {"Bob\xe2\x80\x94" "bob@example.test", {"bob@example.test"}},             // em dash
+        {"j\xc3\xb6rg@example.test", {}},
+        {"alice@ex\xc3\xa4mple.test", {}},
+        {"\xe7\x94\xa8\xe6\x88\xb7@example.test", {}},
+        {"x@example.test\xd9\xa3", {}}, // an Arabic-Indic digit
+        {"\xc3\xa9@x a@b \xc3\xa9" "a@b", {"a@b"}},
+    };
+    for (const row& r : rows) {
+        stringlist results;
+        harvestaddresses({"mail"}, "mail", r.value, results);
+        EXPECT_EQ(results, r.candidates) << r.value;
+    }
+    std::setlocale(LC_CTYPE, "C");
 }
 
 TEST(harvest, duplicatesandorder)

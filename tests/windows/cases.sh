@@ -17,7 +17,7 @@ scenario() { printf '%s\n' "$@" >"$work/scenario"; }
 # run ARGS...: sets $status, $out, $log (the log's messages) and $trace
 run() {
     rm -f "$work/trace" "$LOGFILE"
-    capture env "${winelocale[@]}" timeout 120 wine "$USERMAIL" "$@"
+    capture env "${winelocale[@]}" timeout 120 wine "${program:-$USERMAIL}" "$@"
     out=$outlf
     log=$(messages "$LOGFILE")
     trace=$(cat "$work/trace" 2>/dev/null)
@@ -190,6 +190,19 @@ codepages)
         traced "ADsOpenObject \"LDAP://CN=$person,OU=People,DC=example,DC=test\""
         narrow=$(printf '%s' "1 user name = CN=$person,OU=People,DC=example,DC=test" | iconv -f UTF-8 -t "$charset")
         haslines "$narrow"
+    done
+    # Punctuation and spaces outside ASCII end an address as ASCII ones do; a
+    # letter ends none. In code page 932 the katakana's trail byte is 0x40, and
+    # the quotation mark's looks like an ASCII letter: neither is part of an
+    # address. UTF-8 (65001) takes a program whose manifest asks for it.
+    for row in "en_US.UTF-8 $USERMAIL" "ja_JP.UTF-8 $USERMAIL" "en_US.UTF-8 $USERMAILUTF8"; do
+        read -r lang program <<<"$row"
+        winelocale=("LANG=$lang" "LC_ALL=$lang")
+        scenario "optional array mail description" \
+            "value mail bstr “bob@example.test”, ァ@example.test, jörg@example.test" \
+            "value description bstr a@b.example, Ünal@example.test"
+        program=$program run -p mail -p description
+        expect 0 "bob@example.test,a@b.example" "$lang $(basename "$program"): punctuation and letters"
     done
     ;;
 *)
