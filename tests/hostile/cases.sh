@@ -154,10 +154,14 @@ process)
     mkdir -p "$XDG_CACHE_HOME/usermail"
     stale=$XDG_CACHE_HOME/usermail/schema-0000000000000000.Ab3dEf
     touch -d "2 hours ago" "$stale"
-    out=$(ulimit -f 1 && LDAPURI=$(uri plain) "$USERMAIL" -p mail)
+    out=$(ulimit -f 0 && LDAPURI=$(uri plain) "$USERMAIL" -p mail)
     status=$?
-    [ "$status" = 0 ] && [ "$out" = alice@example.test ] || fail "ulimit -f 1: exit $status, <$out>"
+    [ "$status" = 0 ] && [ "$out" = alice@example.test ] || fail "ulimit -f 0: exit $status, <$out>"
     ls "$XDG_CACHE_HOME/usermail" | grep -q '\.' && fail "temp files left: $(ls "$XDG_CACHE_HOME/usermail")"
+    # The cause logged is the failed write's own.
+    rm -rf "$XDG_CACHE_HOME/usermail"
+    out=$(ulimit -f 0 && LDAPURI=$(uri plain) "$USERMAIL" -v -l -p mail)
+    [[ $out == *"(2) cache not written: File too large"* ]] || fail "ulimit -f 0: the cause was not logged: <$out>"
     LDAPURI=$(uri plain) "$USERMAIL" -p mail >/dev/null
     for _ in 1 2; do
         out=$(ulimit -s 64 && LDAPURI=$(uri plain) "$USERMAIL" -p mail)
