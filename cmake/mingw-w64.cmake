@@ -1,5 +1,5 @@
 # Cross-compiling for Windows with Debian's MinGW-w64; the toolchain file of
-# each target sets MINGW_TARGET (x86_64-w64-mingw32, i686-w64-mingw32) first.
+# each target sets MINGW_TARGET (x86_64-w64-mingw32) first.
 set(CMAKE_SYSTEM_NAME Windows)
 string(REGEX REPLACE "-.*" "" CMAKE_SYSTEM_PROCESSOR ${MINGW_TARGET})
 set(CMAKE_C_COMPILER ${MINGW_TARGET}-gcc)

@@ -6,9 +6,26 @@ if(WIN32)
     install(TARGETS usermail RUNTIME DESTINATION .)
     install(FILES README.md LICENSE DESTINATION .)
     set(CPACK_GENERATOR ZIP)
-    math(EXPR bits "${CMAKE_SIZEOF_VOID_P} * 8")
-    set(CPACK_PACKAGE_FILE_NAME "usermail-${PROJECT_VERSION}-win${bits}")
+    set(CPACK_PACKAGE_FILE_NAME "usermail-${PROJECT_VERSION}-win64")
     set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
+    # The installer administrators deploy, made with the build where wixl is.
+    # wixl takes its files from the folder it runs in, and (before 0.102)
+    # leaves the File table's version empty: msibuild sets it.
+    find_program(WIXL wixl)
+    find_program(MSIBUILD msibuild)
+    if(WIXL AND MSIBUILD)
+        set(stage ${CMAKE_CURRENT_BINARY_DIR}/msi)
+        configure_file(packaging/usermail.wxs.in ${stage}/usermail.wxs @ONLY)
+        set(msi ${CMAKE_CURRENT_BINARY_DIR}/usermail-${PROJECT_VERSION}-x64.msi)
+        add_custom_command(OUTPUT ${msi}
+            COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:usermail> ${CMAKE_CURRENT_SOURCE_DIR}/README.md
+                ${CMAKE_CURRENT_SOURCE_DIR}/LICENSE ${stage}
+            COMMAND ${WIXL} -a x64 -o ${msi} usermail.wxs
+            COMMAND ${MSIBUILD} ${msi} -q "UPDATE `File` SET `Version` = '${PROJECT_VERSION}.0' WHERE `File` = 'usermail.exe'"
+            DEPENDS usermail ${stage}/usermail.wxs README.md LICENSE
+            WORKING_DIRECTORY ${stage} VERBATIM)
+        add_custom_target(msi ALL DEPENDS ${msi})
+    endif()
 else()
     # Debian wants the man page and the changelog compressed, reproducibly.
     set(packaging ${CMAKE_CURRENT_BINARY_DIR}/packaging)

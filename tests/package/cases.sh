@@ -1,8 +1,10 @@
 #!/bin/bash
 # The program as it is installed: the man page, `cmake --install`, and the
-# packages CPack makes (a .deb that lintian accepts, or the Windows ZIP).
+# packages (a .deb that lintian accepts, the Windows ZIP, and the MSI, which
+# is installed, run and removed under Wine).
 #   SOURCE  the source tree   BUILD  the build tree   VERSION  the version
-# Usage: cases.sh man|install|deb|zip
+#   msi: WINEPREFIX  the tests' prefix   DIRECTORY  the test directory's activeds.dll
+# Usage: cases.sh man|install|deb|zip|msi
 group=$1
 . "$(dirname "$0")/../common.sh"
 page=$BUILD/packaging/usermail.1
@@ -57,6 +59,35 @@ zip)
     names=$(python3 -c 'import sys, zipfile; print("\n".join(zipfile.ZipFile(sys.argv[1]).namelist()))' "$zip")
     [ "$(sort <<<"$names" | tr '\n' ' ')" = "LICENSE README.md usermail.exe " ] ||
         fail "the ZIP holds <$(echo $names)>"
+    ;;
+msi)
+    msi=$BUILD/usermail-$VERSION-x64.msi
+    [ -e "$msi" ] || { fail "no $msi"; finish; }
+    properties=$(msiinfo export "$msi" Property | tr -d '\r')
+    for property in "ProductVersion	$VERSION" "UpgradeCode	{50119FA1-AF72-46E5-866E-5C377F3E460C}" \
+        "ALLUSERS	1" "Manufacturer	The usermail developers" "ProductName	usermail"; do
+        grep -qxF "$property" <<<"$properties" || fail "the MSI's Property table has no <$property>"
+    done
+    msiinfo export "$msi" File | tr -d '\r' | grep -q "^usermail.exe	Program	usermail.exe	[0-9]*	$VERSION.0	" ||
+        fail "the MSI's File table doesn't carry the program's version"
+    # Installed silently, as Group Policy installs it, then run where it went.
+    installed="$WINEPREFIX/drive_c/Program Files/usermail"
+    wine msiexec /i "$(winepath -w "$msi")" /qn || fail "msiexec /i failed"
+    for file in usermail.exe README.md LICENSE; do
+        [ -e "$installed/$file" ] || fail "the MSI put no $file in $installed"
+    done
+    capture wine "C:\\Program Files\\usermail\\usermail.exe" -s
+    expect 0 user@example.com "the installed program"
+    # The whole query: the test directory beside it for this run only.
+    cp "$DIRECTORY" "$installed/activeds.dll"
+    printf '\n' >"$work/scenario"
+    capture env USERMAIL_SCENARIO="Z:$work/scenario" USERMAIL_TRACE="Z:$work/trace" WINEDLLOVERRIDES=activeds=n \
+        wine "C:\\Program Files\\usermail\\usermail.exe"
+    expect 0 "alice@example.test,alice.liddell@example.test,a.liddell@example.test" "the installed program's query"
+    grep -q "leaks: 0, order faults: 0" "$work/trace" || fail "the installed program's trace: $(tail -n 3 "$work/trace")"
+    rm -f "$installed/activeds.dll"
+    wine msiexec /x "$(winepath -w "$msi")" /qn || fail "msiexec /x failed"
+    [ ! -e "$installed" ] || fail "left after removal: $(ls -A "$installed")"
     ;;
 esac
 finish

@@ -15,8 +15,9 @@ has FileVersion "$version"
 has ProductVersion "$version"
 has OriginalFilename usermail.exe
 has ProductName usermail
+has CompanyName "The usermail developers"
+has LegalCopyright "Copyright (c) 2026 The usermail developers, MIT License"
 grep -qx FileDescription <<<"$info" || fail "version information without a FileDescription"
-grep -qx CompanyName <<<"$info" && fail "version information names a company"
 
 manifest=$(wrestool -x --raw --type=24 "$exe")
 [[ $manifest == *'level="asInvoker"'* ]] || fail "the manifest doesn't ask for asInvoker"

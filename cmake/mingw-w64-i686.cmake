@@ -1,3 +1,0 @@
-# 32-bit Windows.
-set(MINGW_TARGET i686-w64-mingw32)
-include(${CMAKE_CURRENT_LIST_DIR}/mingw-w64.cmake)
