@@ -62,11 +62,14 @@ void walk(userdirectory& directory, userdirectory::listkind kind, const stringli
         }
         case userdirectory::readresult::notfound:
             break;
-        case userdirectory::readresult::failed:
+        case userdirectory::readresult::failed: {
             // Logged in both walks: a mandatory attribute that can't be read
-            // is worth a line as much as an optional one.
+            // is worth a line as much as an optional one; its cause below.
+            const std::string cause = lasterrortext();
             mylog.at(1) << name << " = " << "<failed retrieval>" << logend;
+            mylog.at(2) << "unable to read " << name << " (" << cause << ")" << logend;
             break;
+        }
         }
     }
 }

@@ -21,8 +21,8 @@ run() {
     out=$outlf
     log=$(messages "$LOGFILE")
     trace=$(cat "$work/trace" 2>/dev/null)
-    [[ $trace == *"leaks: 0, order faults: 0"* ]] ||
-        fail "$*: the trace reports leaks or order faults: $(grep -E '^(leak|order)' "$work/trace")"
+    [[ $trace == *"leaks: 0, order faults: 0, misuses: 0"* ]] ||
+        fail "$*: the trace reports leaks, order faults or misuses: $(grep -E '^(leak|order|misuse)' "$work/trace")"
 }
 traced() { [[ $trace == *"$1"* ]] || fail "trace line <$1> missing"; }
 nolines() { local line; for line in "$@"; do [[ $log != *"$line"* ]] || fail "log line <$line> unexpected"; done; }
@@ -43,11 +43,14 @@ success)
         "1 mandatory properties (7): " "1 objectClass = <unhandled variant type>" \
         "1 instanceType = <unhandled variant type>" "1 nTSecurityDescriptor = <unhandled variant type>" \
         "1 objectCategory = CN=Person,CN=Schema,CN=Configuration,DC=example,DC=test" "1 sn = Liddell" \
-        "1 cn = Alice Liddell" "1 sAMAccountName = alice" "1 optional properties (10): " \
+        "1 cn = Alice Liddell" "1 sAMAccountName = alice" "1 optional properties (15): " \
         "1 userAccountControl = <unhandled variant type>" "1 userPrincipalName = alice@example.test" \
         "1 uid = alice" "1 mail = alice.liddell@example.test" "1 description = Caterpillar's %s friend, 100%" \
         "1 proxyAddresses = <unhandled variant type>" "1 objectGUID = <unhandled variant type>" \
-        "1 msRTCSIP-PrimaryUserAddress = sip:a.liddell@example.test" "1 objectSid = <unhandled variant type>"
+        "1 msRTCSIP-PrimaryUserAddress = sip:a.liddell@example.test" "1 objectSid = <unhandled variant type>" \
+        "1 otherMailbox = alice@wonderland.test" "1 lastLogon = <unhandled variant type>" \
+        "1 pwdLastSet = <unhandled variant type>" "1 accountExpires = <unhandled variant type>" \
+        "1 whenCreated = <unhandled variant type>"
     nolines telephoneNumber # E_ADS_PROPERTY_NOT_FOUND writes nothing
     traced "ADsOpenObject \"LDAP://$dn\" user=(null) password=(null) flags=1 -> 0x00000000"
     traced "ADsGetObject \"LDAP://example.test/schema/user\" -> 0x00000000"
@@ -59,6 +62,18 @@ success)
     expect 0 "alice.liddell@example.test" "an attribute in both lists"
     haslines "1 mail = alice.liddell@example.test" "1 mail = alice.liddell@example.test"
     [[ $trace != *"Get otherMailbox"* ]] || fail "an attribute in neither list was read"
+    # A logon script run as SYSTEM: ADSystemInfo names the computer's
+    # account, whose object the program reads; it has no address.
+    scenario "username CN=WS01,OU=Computers,DC=example,DC=test" "name CN=WS01" \
+        "schema LDAP://example.test/schema/computer" "mandatory array objectClass cn" \
+        "optional array dNSHostName servicePrincipalName userPrincipalName mail" \
+        "value objectClass array top;person;organizationalPerson;user;computer" "value cn bstr WS01" \
+        "value dNSHostName bstr ws01.example.test" "value servicePrincipalName multi HOST/WS01;HOST/ws01.example.test" \
+        "novalue userPrincipalName" "novalue mail"
+    run -v
+    expect 0 "" "the computer's account"
+    haslines "1 user name = CN=WS01,OU=Computers,DC=example,DC=test" "1 schema = LDAP://example.test/schema/computer" \
+        "1 dNSHostName = ws01.example.test" "1 servicePrincipalName = <unhandled variant type>"
     # The default scenario: a machine in no domain.
     unset USERMAIL_SCENARIO
     run
@@ -119,11 +134,27 @@ failures)
     run -v
     expect 0 "$alice" "mandatory list failing"
     nolines "1 mandatory properties"
-    haslines "1 optional properties (10): "
+    haslines "1 optional properties (15): "
     scenario "result get_OptionalProperties 0x80004005"
     run -v
     expect 0 "" "optional list failing"
     nolines "1 optional properties"
+    # COM already initialised on the thread: a failure, and no CoUninitialize.
+    scenario "result CoInitialize 0x00000001"
+    run
+    [ "$status" = 1 ] && [[ $out == "unable to initialize com ("* ]] || fail "CoInitialize S_FALSE: exit $status, <$out>"
+    traced "CoInitialize -> 1"
+    [[ $trace != *CoUninitialize* ]] || fail "CoUninitialize after CoInitialize said S_FALSE"
+    # The property cache can't be loaded: every read fails alike, each is
+    # logged as such with its cause at level 2, and the query ends normally.
+    scenario "result GetInfo 0x8007203A"
+    run -v
+    expect 0 "" "the property cache not loaded"
+    traced "GetInfo (implicit) -> 0x8007203A"
+    haslines "1 cn = <failed retrieval>" "2 unable to read cn (2147950650 = unknown error)" \
+        "1 mail = <failed retrieval>" "1 whenCreated = <failed retrieval>"
+    [ -z "$(sed -n '/^1 schema retrieved okay/,$p' <<<"$log" | grep '^1 ' | grep -v -e 'properties (' -e '<failed retrieval>' -e 'schema retrieved okay')" ] ||
+        fail "the property cache not loaded: an attribute was read"
     # Any other Get failure is "<failed retrieval>" in both walks.
     scenario "result Get cn 0x80004005" "result Get mail 0x8000DEAD"
     run -v

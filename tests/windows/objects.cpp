@@ -4,6 +4,7 @@
 // program makes; every other slot answers E_NOTIMPL.
 #include "testdirectory.h"
 
+#include <cwchar>
 #include <new>
 
 namespace testdirectory {
@@ -57,12 +58,16 @@ ULONG WINAPI addref(void* self)
 ULONG WINAPI release(void* self)
 {
     auto* me = static_cast<object*>(self);
+    // Objects are kept after their last release, so that one released again
+    // is a reported misuse rather than a crash.
+    if (me->refs <= 0) {
+        misuse("Release of " + me->name + " past zero");
+        return 0;
+    }
     const LONG refs = --me->refs;
     trace("Release " + me->name + " refs=" + std::to_string(refs));
-    if (refs == 0) {
+    if (refs == 0)
         died(me, "gone");
-        delete me;
-    }
     return refs;
 }
 
@@ -192,10 +197,37 @@ void fill(VARIANT* out, const attribute& value)
         V_VT(out) = VT_ARRAY | VT_VARIANT;
         V_ARRAY(out) = variantarray(split(value.text), false);
         trace("  gives " + born(V_ARRAY(out), kind::array));
-    } else if (value.type == "dispatch") {
+    } else if (value.type == "multi") {
+        // ADSI gives a multi-valued attribute with one value as that value.
+        const std::vector<std::wstring> items = split(value.text);
+        if (items.size() == 1) {
+            V_VT(out) = VT_BSTR;
+            V_BSTR(out) = give(items[0]);
+        } else {
+            V_VT(out) = VT_ARRAY | VT_VARIANT;
+            V_ARRAY(out) = variantarray(items, false);
+            trace("  gives " + born(V_ARRAY(out), kind::array));
+        }
+    } else if (value.type == "octets") {
+        // An octet string (objectGUID, objectSid): one byte a character.
+        SAFEARRAY* array = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(value.text.size()));
+        unsigned char* bytes = nullptr;
+        SafeArrayAccessData(array, reinterpret_cast<void**>(&bytes));
+        for (std::size_t i = 0; i < value.text.size(); ++i)
+            bytes[i] = static_cast<unsigned char>(value.text[i]);
+        SafeArrayUnaccessData(array);
+        V_VT(out) = VT_ARRAY | VT_UI1;
+        V_ARRAY(out) = array;
+        trace("  gives " + born(array, kind::array));
+    } else if (value.type == "date") {
+        V_VT(out) = VT_DATE;
+        V_DATE(out) = 46000.5; // 2025-12-09 12:00
+    } else if (value.type == "dispatch" || value.type == "largeint") {
+        // A large integer (lastLogon, pwdLastSet) is an IADsLargeInteger object.
+        const std::string name = value.type == "largeint" ? "largeinteger" : "dispatch";
         V_VT(out) = VT_DISPATCH;
-        V_DISPATCH(out) = static_cast<IDispatch*>(create(dispatchvtbl(), IID_IDispatch, "dispatch"));
-        trace("  gives dispatch");
+        V_DISPATCH(out) = static_cast<IDispatch*>(create(dispatchvtbl(), IID_IDispatch, name));
+        trace("  gives " + name);
     } else if (value.type == "byrefbstr") {
         V_VT(out) = VT_BYREF | VT_BSTR;
         V_BSTRREF(out) = &byref;
@@ -207,7 +239,17 @@ void fill(VARIANT* out, const attribute& value)
 HRESULT WINAPI get(IADs*, BSTR name, VARIANT* out)
 {
     const std::string attribute = utf8(name);
-    HRESULT result = current().result("Get " + attribute);
+    // A BSTR carries its length in bytes before its first character.
+    if (!name || reinterpret_cast<const UINT*>(name)[-1] != std::wcslen(name) * sizeof(wchar_t))
+        misuse("Get " + attribute + " with a name that is no BSTR");
+    // The first Get loads the object's property cache (an implicit
+    // GetInfo): when that fails, every Get fails the same way.
+    static bool loaded = false;
+    const HRESULT load = current().result("GetInfo");
+    if (!loaded)
+        trace("GetInfo (implicit) -> " + hex(load));
+    loaded = true;
+    HRESULT result = load != S_OK ? load : current().result("Get " + attribute);
     auto found = current().values.find(name ? name : L"");
     if (result == S_OK && found == current().values.end())
         result = propertynotfound;

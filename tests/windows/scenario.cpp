@@ -7,14 +7,18 @@
 //       SHAPE: array (VARIANT BSTRs), bstr (the first name alone), 2d,
 //       mixed (a name "#" is a VT_I4 element), empty (no data pointer)
 //   value NAME TYPE [TEXT]               what Get gives for NAME
-//       TYPE: bstr nullbstr i4 bool array (TEXT split at ";") dispatch
-//       byrefbstr empty; a name without a value is E_ADS_PROPERTY_NOT_FOUND
+//       TYPE: bstr nullbstr i4 bool array (TEXT split at ";"), multi (the
+//       same, but one value alone is a plain BSTR, as ADSI gives it), octets
+//       (TEXT's characters as bytes), date, largeint (an IADsLargeInteger),
+//       dispatch, byrefbstr, empty; a name without a value is
+//       E_ADS_PROPERTY_NOT_FOUND
 //   novalue NAME                         takes a default value away
 //   failconversion TEXT                  the program's WideCharToMultiByte
 //                                        fails for TEXT (no mapping)
-//   result CALL HRESULT                  CALL: CreateInstance get_UserName
-//       ADsOpenObject get_Name get_Schema ADsGetObject
-//       get_MandatoryProperties get_OptionalProperties "Get NAME"
+//   result CALL HRESULT                  CALL: CoInitialize CreateInstance
+//       get_UserName ADsOpenObject get_Name get_Schema ADsGetObject
+//       get_MandatoryProperties get_OptionalProperties "Get NAME", and
+//       GetInfo (the property cache's load, which every Get then fails with)
 #include "testdirectory.h"
 
 #include <cstdlib>
@@ -71,13 +75,15 @@ void readlist(std::istringstream& line, namelist& list)
 
 scenario load()
 {
-    // The sample user of the Linux demo directory, in ADSI's forms.
+    // The sample user of the Linux demo directory, in ADSI's forms, with
+    // what a real Active Directory user has beside it.
     scenario loaded;
     loaded.mandatory.names = {L"objectClass", L"instanceType", L"nTSecurityDescriptor", L"objectCategory",
                               L"sn", L"cn", L"sAMAccountName"};
     loaded.optional.names = {L"userAccountControl", L"telephoneNumber", L"userPrincipalName", L"uid", L"mail",
                              L"description", L"proxyAddresses", L"objectGUID", L"msRTCSIP-PrimaryUserAddress",
-                             L"objectSid"};
+                             L"objectSid", L"otherMailbox", L"lastLogon", L"pwdLastSet", L"accountExpires",
+                             L"whenCreated"};
     auto& values = loaded.values;
     values[L"objectClass"] = {"array", L"top;person;organizationalPerson;user"};
     values[L"instanceType"] = {"i4", L""};
@@ -91,10 +97,15 @@ scenario load()
     values[L"uid"] = {"bstr", L"alice"};
     values[L"mail"] = {"bstr", L"alice.liddell@example.test"};
     values[L"description"] = {"bstr", L"Caterpillar's %s friend, 100%"};
-    values[L"proxyAddresses"] = {"array", L"SMTP:alice.liddell@example.test;smtp:alice@example.test"};
-    values[L"objectGUID"] = {"array", L"guid"};
+    values[L"proxyAddresses"] = {"multi", L"SMTP:alice.liddell@example.test;smtp:alice@example.test"};
+    values[L"objectGUID"] = {"octets", L"0123456789abcdef"};
     values[L"msRTCSIP-PrimaryUserAddress"] = {"bstr", L"sip:a.liddell@example.test"};
-    values[L"objectSid"] = {"array", L"sid"};
+    values[L"objectSid"] = {"octets", std::wstring(L"\x01\x05\0\0\0\0\0\x05\x15\0\0\0", 12) + L"sidsidsidsid"};
+    values[L"otherMailbox"] = {"multi", L"alice@wonderland.test"};
+    values[L"lastLogon"] = {"largeint", L""};
+    values[L"pwdLastSet"] = {"largeint", L""};
+    values[L"accountExpires"] = {"largeint", L""};
+    values[L"whenCreated"] = {"date", L""};
     const char* path = std::getenv("USERMAIL_SCENARIO");
     if (!path) {
         // No scenario: a machine that belongs to no domain.

@@ -23,7 +23,7 @@ namespace testdirectory {
 
 // One attribute value as the scenario gives it.
 struct attribute {
-    std::string type = "bstr"; // bstr nullbstr i4 bool array dispatch byrefbstr empty
+    std::string type = "bstr"; // bstr nullbstr i4 bool array multi octets date largeint dispatch byrefbstr empty
     std::wstring text;
 };
 
@@ -64,6 +64,9 @@ bool tracked(const void* thing);
 std::string label(const void* thing);
 void locked(const void* array, int change); // SafeArrayAccessData +1, Unaccess -1
 void uninitialized();                       // CoUninitialize
+// A use of something the directory handed out that would crash or corrupt a
+// real one (a release past zero, a string freed twice): reported, survived.
+void misuse(const std::string& text);
 void report();                              // at process exit
 // Redirects the program's own imports of the OLE Automation and COM calls
 // that give things up through the trace.

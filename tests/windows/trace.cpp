@@ -2,6 +2,7 @@
 #include "testdirectory.h"
 
 #include <cstdlib>
+#include <set>
 
 namespace testdirectory {
 
@@ -21,7 +22,7 @@ std::map<const void*, thing>& things()
     return *all;
 }
 bool comdown = false;
-int orderfaults = 0;
+int orderfaults = 0, misuses = 0;
 HANDLE file = INVALID_HANDLE_VALUE;
 
 void orderfault(const std::string& text)
@@ -115,6 +116,12 @@ void locked(const void* array, int change)
         found->second.locks += change;
 }
 
+void misuse(const std::string& text)
+{
+    ++misuses;
+    trace("misuse: " + text);
+}
+
 void uninitialized()
 {
     trace("CoUninitialize");
@@ -129,7 +136,8 @@ void report()
         trace("leak: " + entry.second.label +
               (entry.second.locks ? " (locked " + std::to_string(entry.second.locks) + ")" : ""));
     }
-    trace("leaks: " + std::to_string(leaks) + ", order faults: " + std::to_string(orderfaults));
+    trace("leaks: " + std::to_string(leaks) + ", order faults: " + std::to_string(orderfaults) +
+          ", misuses: " + std::to_string(misuses));
 }
 
 // --- The program's imports -----------------------------------------------
@@ -150,12 +158,29 @@ safearraycall realunaccessdata, realdestroy;
 couninitialize realcouninitialize;
 using cocreateinstance = HRESULT(WINAPI*)(REFCLSID, LPUNKNOWN, DWORD, REFIID, LPVOID*);
 cocreateinstance realcocreateinstance;
+using coinitialize = HRESULT(WINAPI*)(LPVOID);
+coinitialize realcoinitialize;
 widetomultibyte realwidetomultibyte;
+
+// The strings the directory gave that were freed; kept, never really freed,
+// so that their addresses stay theirs and a second free is seen.
+std::set<const void*>& freedstrings()
+{
+    static auto* freed = new std::set<const void*>;
+    return *freed;
+}
 
 void WINAPI tracedsysfreestring(BSTR text)
 {
-    if (tracked(text))
+    if (freedstrings().count(text)) {
+        misuse("SysFreeString of a string already freed");
+        return;
+    }
+    if (tracked(text)) {
         died(text, "SysFreeString");
+        freedstrings().insert(text);
+        return;
+    }
     realsysfreestring(text);
 }
 
@@ -196,6 +221,8 @@ HRESULT WINAPI tracedunaccessdata(SAFEARRAY* array)
 HRESULT WINAPI traceddestroy(SAFEARRAY* array)
 {
     const bool ours = tracked(array);
+    if (ours && array->cLocks > 0)
+        misuse("SafeArrayDestroy of " + label(array) + " while it is locked");
     const HRESULT result = realdestroy(array);
     if (ours && result == S_OK)
         died(array, "SafeArrayDestroy");
@@ -208,6 +235,18 @@ void WINAPI tracedcouninitialize()
 {
     uninitialized();
     realcouninitialize();
+}
+
+// Traced, and scripted: "result CoInitialize 0x00000001" is COM already
+// initialised on the thread (S_FALSE), which the program must not undo.
+HRESULT WINAPI tracedcoinitialize(LPVOID reserved)
+{
+    HRESULT result = realcoinitialize(reserved);
+    const HRESULT scripted = current().result("CoInitialize");
+    if (result == S_OK && scripted != S_OK)
+        result = scripted;
+    trace("CoInitialize -> " + std::to_string(static_cast<unsigned long>(result)));
+    return result;
 }
 
 // ole32 asks the factory for the interface itself and says S_OK: a scripted
@@ -266,6 +305,7 @@ void hookimports()
     hook(realdestroy, "oleaut32.dll", "SafeArrayDestroy", traceddestroy);
     hook(realcouninitialize, "ole32.dll", "CoUninitialize", tracedcouninitialize);
     hook(realcocreateinstance, "ole32.dll", "CoCreateInstance", tracedcocreateinstance);
+    hook(realcoinitialize, "ole32.dll", "CoInitialize", tracedcoinitialize);
     hook(realwidetomultibyte, "kernel32.dll", "WideCharToMultiByte", tracedwidetomultibyte);
 }
 
