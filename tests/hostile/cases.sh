@@ -158,6 +158,14 @@ process)
     status=$?
     [ "$status" = 0 ] && [ "$out" = alice@example.test ] || fail "ulimit -f 0: exit $status, <$out>"
     ls "$XDG_CACHE_HOME/usermail" | grep -q '\.' && fail "temp files left: $(ls "$XDG_CACHE_HOME/usermail")"
+    # The cache keeps itself small: records unused for 30 days go, younger
+    # ones and files of other kinds stay.
+    old=$XDG_CACHE_HOME/usermail/last-00000000000000aa young=$XDG_CACHE_HOME/usermail/site-00000000000000bb
+    touch -d "31 days ago" "$old" "$XDG_CACHE_HOME/usermail/notes"
+    touch -d "29 days ago" "$young"
+    LDAPURI=$(uri plain) "$USERMAIL" -p mail >/dev/null
+    [ ! -e "$old" ] && [ -e "$young" ] && [ -e "$XDG_CACHE_HOME/usermail/notes" ] ||
+        fail "cache tidying: $(ls "$XDG_CACHE_HOME/usermail")"
     # The cause logged is the failed write's own.
     rm -rf "$XDG_CACHE_HOME/usermail"
     out=$(ulimit -f 0 && LDAPURI=$(uri plain) "$USERMAIL" -v -l -p mail)

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +22,8 @@ namespace {
 
 // The largest record read: far above any schema layout seen.
 const off_t largest = 64 << 20;
+// How long a record may go unused before a run removes it.
+const std::time_t unused = 30 * 86400;
 
 std::string readwhole(const std::string& path)
 {
@@ -30,6 +33,9 @@ std::string readwhole(const std::string& path)
     std::string text;
     struct stat st;
     if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() && st.st_size < largest) {
+        // A record in use stays fresh for tidy(), whatever atime does.
+        if (st.st_mtime < std::time(nullptr) - 86400)
+            ::futimens(fd, nullptr);
         // One read at the file's size; a file that grows meanwhile is cut
         // there, and its checksum then fails.
         text.resize(static_cast<std::size_t>(st.st_size));
@@ -40,6 +46,46 @@ std::string readwhole(const std::string& path)
     }
     ::close(fd);
     return text;
+}
+
+// What a file of the cache directory is: a record ("<kind>-<16 hex
+// digits>"), a record's temporary file (the same, ".", six characters of
+// mkstemp's), or neither.
+enum class filekind { record, temporary, other };
+filekind kindof(const std::string& name)
+{
+    for (const char* kind : {"schema-", "last-", "site-"}) {
+        const std::size_t length = std::strlen(kind), end = length + 16;
+        if (name.compare(0, length, kind) != 0 || name.size() < end ||
+            !std::all_of(name.begin() + length, name.begin() + end, [](char c) { return std::isxdigit(c); }))
+            continue;
+        if (name.size() == end)
+            return filekind::record;
+        if (name.size() == end + 7 && name[end] == '.')
+            return filekind::temporary;
+    }
+    return filekind::other;
+}
+
+// Keeps the cache small: removes the records that no run has used for 30
+// days (every server and identity leaves some) and the temporary files that
+// killed runs left, once they are older than any write takes.
+void tidy(const std::string& directory)
+{
+    DIR* listing = ::opendir(directory.c_str());
+    if (!listing)
+        return;
+    const std::time_t now = std::time(nullptr);
+    while (const dirent* found = ::readdir(listing)) {
+        const filekind kind = kindof(found->d_name);
+        struct stat st;
+        if (kind == filekind::other ||
+            ::fstatat(::dirfd(listing), found->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
+            continue;
+        if (st.st_mtime < now - (kind == filekind::record ? unused : 60))
+            ::unlinkat(::dirfd(listing), found->d_name, 0);
+    }
+    ::closedir(listing);
 }
 
 } // namespace
@@ -86,6 +132,8 @@ std::string findcachedirectory()
         mylog.at(2) << "cache not used: " << dir << " can't be made private: " << std::strerror(errno) << logend;
     if (fd >= 0)
         ::close(fd);
+    if (isprivate)
+        tidy(dir);
     return isprivate ? dir : std::string();
 }
 
@@ -103,45 +151,10 @@ std::string recordfile::read() const
                                                                                       : std::string();
 }
 
-namespace {
-
-// Whether `name` is a record's temporary file: "<kind>-<16 hex digits>."
-// and six characters of mkstemp's.
-bool istemporary(const std::string& name)
-{
-    for (const char* kind : {"schema-", "last-", "site-"}) {
-        const std::size_t dot = std::strlen(kind) + 16;
-        if (name.compare(0, std::strlen(kind), kind) == 0 && name.size() == dot + 7 && name[dot] == '.')
-            return true;
-    }
-    return false;
-}
-
-// Removes the temporary files that runs killed while writing left in the
-// record's directory, once they are older than any write takes.
-void removeleftovers(const std::string& path)
-{
-    DIR* listing = ::opendir(path.substr(0, path.rfind('/')).c_str());
-    if (!listing)
-        return;
-    const std::time_t old = std::time(nullptr) - 60;
-    while (const dirent* found = ::readdir(listing)) {
-        struct stat st;
-        if (istemporary(found->d_name) &&
-            ::fstatat(::dirfd(listing), found->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
-            st.st_mtime < old)
-            ::unlinkat(::dirfd(listing), found->d_name, 0);
-    }
-    ::closedir(listing);
-}
-
-} // namespace
-
 bool recordfile::write(const std::string& body) const
 {
     if (path.empty())
         return false;
-    removeleftovers(path);
     const std::string sealed = body + "sum " + hexhash(body) + "\n";
     std::string temporary = path + ".XXXXXX";
     const int fd = ::mkostemp(&temporary[0], O_CLOEXEC);

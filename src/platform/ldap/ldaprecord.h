@@ -23,7 +23,9 @@ std::string hexhash(std::string_view text);
 // The user's cache directory for usermail: $XDG_CACHE_HOME/usermail, else
 // ~/.cache/usermail, created private when missing and made private when it
 // is the user's own; "" when there is none to be had safely. A run looks it
-// up once and hands it to each record.
+// up once and hands it to each record. It also keeps the directory small:
+// records unused for 30 days and temporary files that killed runs left are
+// removed (reading a record counts as using it).
 std::string findcachedirectory();
 
 // One record file in `directory` ("" stands for no directory: nothing is
@@ -39,8 +41,7 @@ public:
     // user's regular file, or its checksum doesn't match. Never throws but
     // std::bad_alloc.
     std::string read() const;
-    // Replaces the file with `body` and its checksum, first removing what
-    // writes of killed runs left in the directory. On false the cause has
+    // Replaces the file with `body` and its checksum. On false the cause has
     // been logged at level 2.
     bool write(const std::string& body) const;
     // Whether there is a file at all, good or bad.
