@@ -1,7 +1,8 @@
-// libFuzzer target: arbitrary bytes as an attribute value. Checks what must
-// hold for every value, whatever it holds.
+// libFuzzer target: arbitrary bytes as an attribute value, in the C locale
+// and as UTF-8. Checks what must hold for every value, whatever it holds.
 #include "directory/harvest.h"
 
+#include <clocale>
 #include <cstdint>
 #include <cstdlib>
 #include <set>
@@ -41,5 +42,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     harvestaddresses(properties, "other", value.c_str(), results);
     if (results != first)
         std::abort();
+
+    // The same bytes as UTF-8 text, read character by character: still only
+    // distinct pieces of the value that hold an '@'.
+    if (std::setlocale(LC_CTYPE, "C.UTF-8")) {
+        stringlist characters;
+        harvestaddresses(properties, "mail", value.c_str(), characters);
+        std::setlocale(LC_CTYPE, "C");
+        std::set<std::string> seen;
+        for (const std::string& result : characters)
+            if (result.find('@') == std::string::npos || text.find(result) == std::string::npos ||
+                !seen.insert(result).second)
+                std::abort();
+    }
     return 0;
 }

@@ -6,7 +6,6 @@
 #include <cctype>
 #include <cctype>
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -89,23 +88,6 @@ void tidy(const std::string& directory)
 }
 
 } // namespace
-
-std::uint64_t fnv1a(std::string_view text, bool foldcase)
-{
-    std::uint64_t hash = 1469598103934665603ull;
-    for (unsigned char c : text) {
-        hash ^= foldcase ? static_cast<unsigned char>(std::tolower(c)) : c;
-        hash *= 1099511628211ull;
-    }
-    return hash;
-}
-
-std::string hexhash(std::string_view text)
-{
-    char hex[17];
-    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(fnv1a(text)));
-    return hex;
-}
 
 std::string findcachedirectory()
 {

@@ -7,18 +7,13 @@
 // record; one that can't be written costs only speed.
 #pragma once
 
-#include <cstdint>
+#include "platform/ldap/ldaptext.h"
+
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace openldap {
-
-// FNV-1a over `text`, ASCII letters folded to lower case when `foldcase`:
-// stable across builds and runs.
-std::uint64_t fnv1a(std::string_view text, bool foldcase = false);
-// The same as 16 hex digits, for file names and checksums.
-std::string hexhash(std::string_view text);
 
 // The user's cache directory for usermail: $XDG_CACHE_HOME/usermail, else
 // ~/.cache/usermail, created private when missing and made private when it

@@ -1,5 +1,7 @@
 #include "platform/ldap/ldaptext.h"
 
+#include <cstdio>
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -58,6 +60,23 @@ std::string lower(std::string text)
     std::transform(text.begin(), text.end(), text.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return text;
+}
+
+std::uint64_t fnv1a(std::string_view text, bool foldcase)
+{
+    std::uint64_t hash = 1469598103934665603ull;
+    for (unsigned char c : text) {
+        hash ^= foldcase ? static_cast<unsigned char>(std::tolower(c)) : c;
+        hash *= 1099511628211ull;
+    }
+    return hash;
+}
+
+std::string hexhash(std::string_view text)
+{
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(fnv1a(text)));
+    return hex;
 }
 
 std::string join(const std::vector<std::string>& items, const std::string& separator)

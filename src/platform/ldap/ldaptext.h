@@ -2,7 +2,9 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace openldap {
@@ -15,6 +17,12 @@ std::string tonarrow(const std::string& utf8, std::vector<std::size_t>* substitu
 
 // ASCII letters in lower case: attribute names, OIDs and DNs compare so.
 std::string lower(std::string text);
+
+// FNV-1a over `text`, ASCII letters folded to lower case when `foldcase`:
+// stable across builds and runs, for hash tables and file names alike.
+std::uint64_t fnv1a(std::string_view text, bool foldcase = false);
+// The same as 16 hex digits, for file names and checksums.
+std::string hexhash(std::string_view text);
 
 // The items with `separator` between each two.
 std::string join(const std::vector<std::string>& items, const std::string& separator);

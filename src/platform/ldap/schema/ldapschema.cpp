@@ -1,6 +1,5 @@
 #include "platform/ldap/schema/ldapschema.h"
 
-#include "platform/ldap/ldaprecord.h"
 #include "platform/ldap/ldaptext.h"
 
 #include <ldap_schema.h>
