@@ -47,6 +47,10 @@ faults)
     LDAPBASE=dc=example,dc=test check noticeatwhoami 1 "unable to retrieve user name $notice"
     check noticeafterroot 1 "unable to retrieve user name (4294967295 = Can't contact LDAP server*"
     check dropafterroot 1 "unable to retrieve user name $lost"
+    # Only the SASL module of the mechanism in use is loaded; a missing one
+    # is named.
+    mkdir -p "$work/nosasl"
+    LDAPSASL_MECH=GSSAPI SASL_PATH=$work/nosasl check plain 1 "unable to retrieve user name (4294967290 = Unknown authentication method: the SASL module for GSSAPI (libgssapiv2.so) is not installed (Debian: libsasl2-modules-gssapi-mit))"
     # An account search's answer is taken only for the account searched.
     check decoysearch 1 "unable to retrieve user name (4294967282 = no directory entry for the account alice*"
     check malformedwhoami 1 "unable to retrieve user name $lost"

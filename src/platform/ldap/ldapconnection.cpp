@@ -8,12 +8,15 @@
 #include "platform/ldap/schema/ldapschema.h"
 
 #include <openldap.h>
+#include <dlfcn.h>
 #include <sasl/sasl.h>
+#include <sasl/saslplug.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 
 #include <algorithm>
 #include <cstring>
+#include <map>
 
 namespace openldap {
 
@@ -33,6 +36,39 @@ int nointeraction(LDAP*, unsigned, void*, void* questions)
         question->len = static_cast<unsigned>(std::strlen(answer));
     }
     return LDAP_SUCCESS;
+}
+
+// The SASL modules installed, by file name, with their paths: libsasl2
+// names each to the file check while it starts, which admits none.
+std::map<std::string, std::string>& saslmodules()
+{
+    static std::map<std::string, std::string> found;
+    return found;
+}
+
+// Loads one SASL module as libsasl2's own loader would; false when it can't.
+bool loadsaslmodule(const std::string& path)
+{
+    void* module = ::dlopen(path.c_str(), RTLD_NOW | RTLD_GLOBAL);
+    auto* init = module ? reinterpret_cast<sasl_client_plug_init_t*>(::dlsym(module, "sasl_client_plug_init")) : nullptr;
+    const std::string name = path.substr(path.rfind('/') + 1);
+    return init && sasl_client_add_plugin(name.c_str(), init) == SASL_OK;
+}
+
+// The SASL module that serves a mechanism, by its file's name: "" for one
+// built into libsasl2 (EXTERNAL), null for one not known here.
+const char* saslmodule(const std::string& mechanism)
+{
+    static const std::pair<const char*, const char*> modules[] = {
+        {"EXTERNAL", ""},           {"GSSAPI", "libgssapiv2.so"}, {"GSS-SPNEGO", "libgssapiv2.so"},
+        {"GS2-KRB5", "libgs2.so"},  {"GS2-IAKERB", "libgs2.so"},  {"PLAIN", "libplain.so"},
+        {"LOGIN", "liblogin.so"},   {"ANONYMOUS", "libanonymous.so"}, {"CRAM-MD5", "libcrammd5.so"},
+        {"DIGEST-MD5", "libdigestmd5.so"}, {"NTLM", "libntlm.so"}, {"OTP", "libotp.so"},
+        {"SCRAM-SHA-1", "libscram.so"}, {"SCRAM-SHA-256", "libscram.so"}};
+    for (const auto& module : modules)
+        if (mechanism == module.first)
+            return module.second;
+    return nullptr;
 }
 
 // A server of a URI list as a URI of its own: scheme, host and port.
@@ -81,6 +117,47 @@ timeval timeout(int which, std::chrono::milliseconds fallback, const char* what)
 }
 
 } // namespace
+
+void connection::startsasl()
+{
+    using verifyfile = int (*)(void*, const char*, sasl_verify_type_t);
+    static const verifyfile verify = [](void*, const char* file, sasl_verify_type_t type) {
+        if (type != SASL_VRFY_PLUGIN)
+            return SASL_OK;
+        const char* name = std::strrchr(file, '/');
+        saslmodules().emplace(name ? name + 1 : file, file);
+        return SASL_CONTINUE;
+    };
+    // libsasl2 takes every callback as int (*)(void), through void (*)().
+    static const sasl_callback_t callbacks[] = {
+        {SASL_CB_VERIFYFILE, reinterpret_cast<int (*)()>(reinterpret_cast<void (*)()>(verify)), nullptr},
+        {SASL_CB_LIST_END, nullptr, nullptr}};
+    sasl_client_init(callbacks);
+}
+
+bool connection::loadsasl(const std::string& mechanism)
+{
+    static bool loaded = false;
+    if (loaded)
+        return true;
+    const char* needed = saslmodule(upper(mechanism));
+    const auto& installed = saslmodules();
+    if (!needed) { // a mechanism not known here: every module, as libsasl2 would
+        for (const auto& module : installed)
+            loadsaslmodule(module.second);
+        return loaded = true;
+    }
+    if (!*needed)
+        return loaded = true;
+    const auto module = installed.find(needed);
+    if (module == installed.end() || !loadsaslmodule(module->second))
+        return failcode(LDAP_AUTH_UNKNOWN, "the SASL module for " + mechanism + " (" + needed +
+                                               ") is not installed" +
+                                               (std::string(needed) == "libgssapiv2.so"
+                                                    ? " (Debian: libsasl2-modules-gssapi-mit)"
+                                                    : ""));
+    return loaded = true;
+}
 
 timeval connection::totimeval(std::chrono::milliseconds span)
 {
@@ -225,6 +302,8 @@ bool connection::bind()
     if (mechanism.empty())
         mechanism = lower(uris.substr(0, 8)) == "ldapi://" ? "EXTERNAL" : "GSSAPI";
     mylog.at(2) << "sasl mechanism = " << mechanism << logend;
+    if (!loadsasl(mechanism))
+        return false;
     const int result = ldap_sasl_interactive_bind_s(ld, nullptr, mechanism.c_str(), nullptr, nullptr,
                                                     LDAP_SASL_QUIET, nointeraction, nullptr);
     if (result != LDAP_SUCCESS)

@@ -82,6 +82,7 @@ public:
         // Only to learn the user's character set for converting values; the
         // log's time stamps keep the "C" locale.
         std::setlocale(LC_CTYPE, "");
+        connection::startsasl();
         return true;
     }
     void stop() override {}

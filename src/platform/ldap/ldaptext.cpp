@@ -79,6 +79,13 @@ std::string hexhash(std::string_view text)
     return hex;
 }
 
+std::string upper(std::string text)
+{
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    return text;
+}
+
 std::string join(const std::vector<std::string>& items, const std::string& separator)
 {
     std::string joined;

@@ -15,8 +15,10 @@ namespace openldap {
 // `substituted` when given.
 std::string tonarrow(const std::string& utf8, std::vector<std::size_t>* substituted = nullptr);
 
-// ASCII letters in lower case: attribute names, OIDs and DNs compare so.
+// ASCII letters in lower case: attribute names, OIDs and DNs compare so;
+// and in upper case: SASL mechanisms are named so.
 std::string lower(std::string text);
+std::string upper(std::string text);
 
 // FNV-1a over `text`, ASCII letters folded to lower case when `foldcase`:
 // stable across builds and runs, for hash tables and file names alike.
