@@ -231,6 +231,12 @@ TEST(ldapidentity, baseandhostandfilter)
     EXPECT_EQ(urihost("not a uri"), "");
 
     EXPECT_EQ(filtervalue("a*(b)\\"), "a\\2A\\28b\\29\\5C");
+
+    // Active Directory indexes sAMAccountName, not uid.
+    EXPECT_EQ(accountfilter({"alice", false}, true), "(sAMAccountName=alice)");
+    EXPECT_EQ(accountfilter({"alice@partner.test", true}, true), "(userPrincipalName=alice@partner.test)");
+    EXPECT_TRUE(isactivedirectory({"1.2.840.113556.1.4.1670", "1.2.840.113556.1.4.800"}));
+    EXPECT_FALSE(isactivedirectory({}));
 }
 
 // A server may answer the account search with any entry: only the one that

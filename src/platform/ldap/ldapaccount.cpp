@@ -55,7 +55,7 @@ bool directory::searchaccount(const std::string& whoami, connection::pending* gu
         own.netbios = netbiosname();
         searched.wanted = resolveaccount(source, own);
     }
-    searched.filter = accountfilter(searched.wanted);
+    searched.filter = accountfilter(searched.wanted, root.activedirectory);
     // The last run's search answers this one only if it was the same search.
     const bool same = guess && last.base == searched.base && last.filter == searched.filter;
     connection::pending asked;

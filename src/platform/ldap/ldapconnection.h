@@ -33,6 +33,7 @@ struct rootdse {
     std::string configurationnamingcontext; // Active Directory's
     std::string schemanamingcontext;        // Active Directory's
     std::string subschemasubentry;
+    bool activedirectory = false;           // its capabilities say so
 };
 
 class connection {

@@ -5,6 +5,7 @@
 
 #include <ldap.h>
 
+#include <algorithm>
 #include <new>
 
 namespace openldap {
@@ -166,12 +167,20 @@ bool isaccount(const entry& found, const account& user, const std::string& base)
     return user.whole ? holds("userPrincipalName") : holds("sAMAccountName") || holds("uid");
 }
 
-std::string accountfilter(const account& user)
+std::string accountfilter(const account& user, bool activedirectory)
 {
     const std::string value = filtervalue(user.name);
     if (user.whole)
         return "(userPrincipalName=" + value + ")";
+    if (activedirectory)
+        return "(sAMAccountName=" + value + ")";
     return "(|(sAMAccountName=" + value + ")(uid=" + value + "))";
+}
+
+bool isactivedirectory(const std::vector<std::string>& capabilities)
+{
+    // LDAP_CAP_ACTIVE_DIRECTORY_OID
+    return std::find(capabilities.begin(), capabilities.end(), "1.2.840.113556.1.4.800") != capabilities.end();
 }
 
 } // namespace openldap

@@ -67,9 +67,14 @@ std::string searchbase(const std::string& configured, const std::string& default
 std::string urihost(const std::string& uris);
 
 // The account search's filter, with the name escaped: the bare name as
-// sAMAccountName or uid, a whole name as userPrincipalName. Throws
+// sAMAccountName or uid (on Active Directory, whose uid is not indexed, as
+// sAMAccountName alone), a whole name as userPrincipalName. Throws
 // std::bad_alloc as filtervalue does.
-std::string accountfilter(const account& user);
+std::string accountfilter(const account& user, bool activedirectory = false);
+
+// Whether a root DSE's supportedCapabilities say Active Directory (Samba's
+// AD DC included).
+bool isactivedirectory(const std::vector<std::string>& capabilities);
 
 // The attributes that accountfilter matches, which a found entry must hold.
 extern const std::vector<const char*> accountattributes;

@@ -192,7 +192,7 @@ bool connection::finishread(pending& request, const std::string& dn, entry& foun
 
 const std::vector<const char*> connection::rootattributes = {
     "namingContexts", "defaultNamingContext", "configurationNamingContext", "schemaNamingContext",
-    "subschemaSubentry"};
+    "subschemaSubentry", "supportedCapabilities"};
 
 void connection::readroot(const entry& found, rootdse& root)
 {
@@ -201,6 +201,7 @@ void connection::readroot(const entry& found, rootdse& root)
     root.configurationnamingcontext = found.first("configurationNamingContext");
     root.schemanamingcontext = found.first("schemaNamingContext");
     root.subschemasubentry = found.first("subschemaSubentry");
+    root.activedirectory = isactivedirectory(found.values("supportedCapabilities"));
 }
 
 connection::pending connection::sendsubschema(const std::string& dn)
