@@ -130,7 +130,8 @@ public:
                const std::function<bool(entry&&)>& take);
 
     // Reads the entry named `dn` itself: an entry the server sends under any
-    // other DN is passed over. REQUIRES: bind.
+    // other DN is passed over, and the request is read through to its done
+    // answer (no Abandon). REQUIRES: bind.
     pending sendread(const std::string& dn, const std::vector<const char*>& attributes);
     // REQUIRES: `request` came from sendread(dn, ...) on this connection.
     bool finishread(pending& request, const std::string& dn, entry& found);

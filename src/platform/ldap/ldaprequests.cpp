@@ -176,12 +176,16 @@ connection::pending connection::sendread(const std::string& dn, const std::vecto
 
 bool connection::finishread(pending& request, const std::string& dn, entry& found)
 {
+    // Read through to the done answer, which comes right behind the entry,
+    // rather than abandon the request; an entry after the named one ends it.
     bool named = false;
     const int result = finish(request, [&](message& answer) {
+        if (named)
+            return false;
         named = samedn(dnof(ld, answer.get()), dn);
         if (named)
             found = toentry(ld, answer.get());
-        return !named;
+        return true;
     });
     if (result != LDAP_SUCCESS)
         return false;
