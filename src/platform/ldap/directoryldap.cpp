@@ -12,26 +12,14 @@
 // round read the subschema.
 #include "platform/ldap/ldapdirectory.h"
 #include "log/mylog.h"
-#include "platform/ldap/ldapconnection.h"
-#include "platform/ldap/ldapfailure.h"
-#include "platform/ldap/ldapidentity.h"
-#include "platform/ldap/ldaplastrun.h"
 #include "platform/ldap/ldaprecord.h"
-#include "platform/ldap/ldaptext.h"
-#include "platform/ldap/locate/ldaplocator.h"
 #include "platform/ldap/locate/ldapmachine.h"
 #include "platform/ldap/locate/ldapnetwork.h"
-#include "platform/ldap/schema/ldaplayout.h"
 #include "platform/ldap/schema/ldapschema.h"
-#include "platform/ldap/schema/ldapschemacache.h"
-#include "platform/platform.h"
 
 #include <algorithm>
 #include <cstdlib>
 #include <cctype>
-#include <clocale>
-#include <pwd.h>
-#include <unistd.h>
 
 namespace openldap {
 
