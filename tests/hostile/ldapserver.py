@@ -261,6 +261,13 @@ class Connection:
                 if fault == "silent":
                     continue
                 if fault == "notice":
+                    # Once the client has sent the rest of its round, so that
+                    # the notice, not a write to a closed socket, ends it.
+                    try:
+                        while True:
+                            await asyncio.wait_for(self.message(), 0.3)
+                    except asyncio.TimeoutError:
+                        pass
                     self.send(0, result(0x78, 52, "going away", octets("1.3.6.1.4.1.1466.20036", 0x8A)))
                     await self.writer.drain()
                     break
