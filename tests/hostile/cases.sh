@@ -44,8 +44,11 @@ faults)
     # ones over a new, unbound connection, and take whatever answers there.
     # The run uses the one connection it bound, and ends when that is gone.
     notice="(4294967295 = Can't contact LDAP server: the server sent a notice of disconnection (52 = Server is unavailable))"
-    LDAPBASE=dc=example,dc=test check noticeatwhoami 1 "unable to retrieve user name $notice"
-    check noticeafterroot 1 "unable to retrieve user name (4294967295 = Can't contact LDAP server*"
+    # libldap 2.5 leaks the notice it reads (its BER element and text, in
+    # its own reading of the answer): no leak check for these two runs.
+    nodleak=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0
+    ASAN_OPTIONS=$nodleak LDAPBASE=dc=example,dc=test check noticeatwhoami 1 "unable to retrieve user name $notice"
+    ASAN_OPTIONS=$nodleak check noticeafterroot 1 "unable to retrieve user name (4294967295 = Can't contact LDAP server*"
     check dropafterroot 1 "unable to retrieve user name $lost"
     # Only the SASL module of the mechanism in use is loaded; a missing one
     # is named.
