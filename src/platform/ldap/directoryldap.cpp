@@ -72,12 +72,14 @@ bool directory::openlocated(locator& find)
         socketfd socket =
             tcpconnect(controller.host, controller.port, std::min(server.connecttimeout(), find.timeleft()), why);
         if (socket.get() >= 0) {
-            mylog.at(2) << "controller " << controller.hostport() << ": connected" << logend;
+            mylog.at(2) << "controller " << controller.hostport() << ": connected (from " << controller.source << ")"
+                        << logend;
             if (server.adopt(std::move(socket), "ldap://" + controller.hostport()))
                 return true;
             why = platform::getlasterror().text;
         }
-        mylog.at(2) << "controller " << controller.hostport() << ": " << why << logend;
+        mylog.at(2) << "controller " << controller.hostport() << ": " << why << " (from " << controller.source << ")"
+                    << logend;
         find.failed(controller, why);
     }
     return failcode(LDAP_SERVER_DOWN, find.whynone());

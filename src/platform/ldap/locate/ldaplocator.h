@@ -36,7 +36,8 @@ void ordersrv(std::vector<srvtarget>& targets, const std::function<unsigned(unsi
 // letters, digits, '-' and '_', 1 to 63 of them.
 bool dnslabel(const std::string& name);
 
-// A controller to try, and the SRV name it was found under.
+// A controller to try, and the SRV name it was found under (which the log
+// names beside each attempt: the site's, or the domain's).
 struct target {
     std::string host;
     unsigned port = 389;

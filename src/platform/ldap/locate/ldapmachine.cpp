@@ -1,10 +1,9 @@
 #include "platform/ldap/locate/ldapmachine.h"
 
 #include "platform/ldap/ldaptext.h"
+#include "platform/ldap/locate/ldapnetwork.h"
 
 #include <krb5.h>
-#include <netinet/in.h>
-#include <resolv.h>
 #include <unistd.h>
 #include <ldap.h>
 
@@ -42,12 +41,8 @@ std::string kerberosrealm()
 
 std::string dnsdomain()
 {
-    struct __res_state state {};
-    std::string domain;
-    if (res_ninit(&state) == 0) {
-        domain = state.dnsrch[0] ? state.dnsrch[0] : "";
-        res_nclose(&state);
-    }
+    const resolver dns;
+    std::string domain = dns.ready && dns.state.dnsrch[0] ? dns.state.dnsrch[0] : "";
     if (domain.empty()) {
         char host[256] = {};
         if (gethostname(host, sizeof host - 1) == 0 && std::strchr(host, '.'))

@@ -22,21 +22,6 @@ namespace openldap {
 
 namespace {
 
-// The resolver's state, set up from resolv.conf for one query.
-class resolver {
-public:
-    resolver() { ready = res_ninit(&state) == 0; }
-    resolver(const resolver&) = delete;
-    resolver& operator=(const resolver&) = delete;
-    ~resolver()
-    {
-        if (ready)
-            res_nclose(&state);
-    }
-    bool ready = false;
-    struct __res_state state {};
-};
-
 struct addressesfree {
     void operator()(addrinfo* list) const { freeaddrinfo(list); }
 };

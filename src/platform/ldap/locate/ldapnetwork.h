@@ -6,6 +6,9 @@
 
 #include "platform/ldap/locate/ldaplocateenv.h"
 
+#include <netinet/in.h>
+#include <resolv.h>
+
 #include <chrono>
 #include <functional>
 #include <string>
@@ -13,6 +16,21 @@
 #include <vector>
 
 namespace openldap {
+
+// The resolver's state, set up from resolv.conf, closed with its owner.
+class resolver {
+public:
+    resolver() { ready = res_ninit(&state) == 0; }
+    resolver(const resolver&) = delete;
+    resolver& operator=(const resolver&) = delete;
+    ~resolver()
+    {
+        if (ready)
+            res_nclose(&state);
+    }
+    bool ready = false; // false: no configuration could be read
+    struct __res_state state {};
+};
 
 // A socket, closed with its owner.
 class socketfd {
