@@ -141,8 +141,7 @@ bool directory::findentry(const std::string& whoami, connection::pending& rootre
     }
     // Nothing cached for this subschema at all: it will be read, so in this
     // round already.
-    if (!root.subschemasubentry.empty() &&
-        !schemacache::present(cachedirectory, stamps.server, root.subschemasubentry))
+    if (!root.subschemasubentry.empty() && cached == schemafile::none)
         subschemaread = server.sendsubschema(root.subschemasubentry);
     userdn = whoamientry(whoami, root.namingcontexts);
     return userdn.empty() ? searchaccount(whoami, known && last.searched ? &guess : nullptr)
@@ -163,10 +162,24 @@ void directory::sendstamps(const std::string& subentry, const std::string& schem
 {
     stamps.subentry = subentry;
     stampcontext = schemacontext;
-    if (!subentry.empty())
-        subschemastamp = server.sendread(subentry, {"modifyTimestamp"});
+    cached = subentry.empty() ? schemafile::none : schemacache::look(cachedirectory, stamps.server, subentry);
+    stamps.trusted = schemacontext.empty() && cached == schemafile::trusted;
+    // Active Directory moves its schema container's stamp with any schema
+    // change, and reading it costs nothing; elsewhere a read of the
+    // subschema entry may make the server build all of it, so it is asked
+    // only of a file not confirmed lately (none to confirm: the subschema
+    // read brings its own).
     if (!schemacontext.empty())
         schemastamp = server.sendread(schemacontext, {"modifyTimeStamp"});
+    else if (cached == schemafile::unconfirmed)
+        subschemastamp = server.sendread(subentry, {"modifyTimestamp"});
+}
+
+std::string directory::askstamp(const std::string& subentry)
+{
+    connection::pending asked = server.sendread(subentry, {"modifyTimestamp"});
+    entry found;
+    return server.finishread(asked, subentry, found) ? found.first("modifyTimestamp") : std::string();
 }
 
 void directory::finishstamps()
@@ -208,18 +221,37 @@ bool directory::schemapath(std::string& path)
     if (subentry.empty())
         return fail(LDAP_NO_SUCH_OBJECT, "the server names no subschema subentry");
     // The stamps were read for the root DSE's subschema entry.
-    schemacache cache(cachedirectory, samedn(subentry, stamps.subentry) ? stamps : schemakey());
-    if (cache.take(classes, layout)) {
-        mylog.at(2) << "schema cache used: " << cache.file() << logend;
+    schemakey key = stamps;
+    if (!samedn(subentry, stamps.subentry))
+        key = schemakey{stamps.server, subentry, "", "", false};
+    schemacache cache(cachedirectory, key);
+    bool cachedlayout = cache.take(classes, layout);
+    if (cachedlayout && key.trusted && !knowsall(layout, user)) {
+        // The schema may have changed within the hour the file is trusted.
+        mylog.at(2) << "the entry holds an attribute the schema cache does not name: asking the subschema's stamp"
+                    << logend;
+        key.trusted = false;
+        key.subschemastamp = askstamp(subentry);
+        cache = schemacache(cachedirectory, key);
+        cachedlayout = cache.take(classes, layout);
+    }
+    if (cachedlayout) {
+        mylog.at(2) << "schema cache used: " << cache.file()
+                    << (key.trusted ? " (confirmed less than an hour ago)" : "") << logend;
     } else {
         schema names;
+        std::string stamp;
         connection::pending asked;
         const bool sent = subschemaread.outstanding() && samedn(subentry, root.subschemasubentry);
         if (!sent)
             asked = server.sendsubschema(subentry);
-        if (!server.finishsubschema(sent ? subschemaread : asked, subentry, names))
+        if (!server.finishsubschema(sent ? subschemaread : asked, subentry, names, stamp))
             return false;
         layout = layoutof(names, classes);
+        // Elsewhere than on Active Directory the layout is filed under the
+        // stamp it was read with.
+        if (stampcontext.empty())
+            cache.reread(stamp);
         if (!layout.structural.empty())
             cache.store(classes, layout);
     }

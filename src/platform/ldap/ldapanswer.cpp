@@ -77,15 +77,20 @@ entry toentry(LDAP* ld, LDAPMessage* answer)
     return result;
 }
 
-void adddescriptions(LDAP* ld, message answer, schema& into)
+std::string adddescriptions(LDAP* ld, message answer, schema& into)
 {
+    std::string stamp;
     attributereader attributes(ld, answer.get());
     while (attributes.next()) {
         const std::string type = lower(attributes.type());
-        for (const berval* value = attributes.first(); value && value->bv_val; ++value)
+        const berval* value = attributes.first();
+        if (type == "modifytimestamp" && value && value->bv_val)
+            stamp.assign(value->bv_val, value->bv_len);
+        for (; value && value->bv_val; ++value)
             into.addinplace(type, std::string_view(value->bv_val, value->bv_len));
     }
     into.keep(std::shared_ptr<LDAPMessage>(answer.release(), messagefree()));
+    return stamp;
 }
 
 int resultof(LDAP* ld, LDAPMessage* answer)

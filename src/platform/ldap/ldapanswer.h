@@ -23,8 +23,9 @@ entry toentry(LDAP* ld, LDAPMessage* answer);
 
 // The subschema entry's descriptions, indexed in `into` where they stand in
 // the answer, which `into` then keeps: a subschema runs to megabytes, and a
-// copy of it would double what the run holds.
-void adddescriptions(LDAP* ld, message answer, schema& into);
+// copy of it would double what the run holds. Returns the entry's
+// modifyTimestamp, "" when it has none.
+std::string adddescriptions(LDAP* ld, message answer, schema& into);
 
 // The result code a result message carries, or libldap's code for why it
 // can't be read.

@@ -141,10 +141,11 @@ public:
     static void readroot(const entry& found, rootdse& root);
 
     // Reads the type, class and content-rule descriptions of the subschema
-    // entry `dn` into `into`. REQUIRES: bind; for finishsubschema, a request
-    // from sendsubschema(dn).
+    // entry `dn` into `into`, and the entry's modifyTimestamp into `stamp`
+    // ("" when the server sends none). REQUIRES: bind; for finishsubschema,
+    // a request from sendsubschema(dn).
     pending sendsubschema(const std::string& dn);
-    bool finishsubschema(pending& request, const std::string& dn, schema& into);
+    bool finishsubschema(pending& request, const std::string& dn, schema& into, std::string& stamp);
 
     // A libldap string option of this connection ("" when unset).
     // REQUIRES: open or adopt.

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -24,7 +23,7 @@ const off_t largest = 64 << 20;
 // How long a record may go unused before a run removes it.
 const std::time_t unused = 30 * 86400;
 
-std::string readwhole(const std::string& path)
+std::string readwhole(const std::string& path, std::time_t* modified)
 {
     const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0)
@@ -33,7 +32,9 @@ std::string readwhole(const std::string& path)
     struct stat st;
     if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() && st.st_size < largest) {
         // A record in use stays fresh for tidy(), whatever atime does.
-        if (st.st_mtime < std::time(nullptr) - 86400)
+        if (modified)
+            *modified = st.st_mtime;
+        else if (st.st_mtime < std::time(nullptr) - 86400)
             ::futimens(fd, nullptr);
         // One read at the file's size; a file that grows meanwhile is cut
         // there, and its checksum then fails.
@@ -119,18 +120,20 @@ std::string findcachedirectory()
     return isprivate ? dir : std::string();
 }
 
-std::string recordfile::read() const
+std::string recordfile::read(std::time_t* modified) const
 {
     if (path.empty())
         return std::string();
-    const std::string file = readwhole(path);
-    // The last line is "sum <hash of the rest>".
+    std::string file = readwhole(path, modified);
+    // The last line is "sum <hash of the rest>", checked in place.
     const std::size_t last = file.size() > 1 ? file.rfind('\n', file.size() - 2) : std::string::npos;
     if (last == std::string::npos || file.back() != '\n')
         return std::string();
     const std::string_view body(file.data(), last + 1);
-    return file.compare(last + 1, std::string::npos, "sum " + hexhash(body) + "\n") == 0 ? std::string(body)
-                                                                                      : std::string();
+    if (file.compare(last + 1, std::string::npos, "sum " + hexhash(body) + "\n") != 0)
+        return std::string();
+    file.resize(last + 1);
+    return file;
 }
 
 bool recordfile::write(const std::string& body) const
@@ -162,10 +165,18 @@ bool recordfile::write(const std::string& body) const
     return !error;
 }
 
-bool recordfile::exists() const
+std::time_t recordfile::modified() const
 {
     struct stat st;
-    return !path.empty() && ::lstat(path.c_str(), &st) == 0;
+    if (path.empty() || ::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid())
+        return -1;
+    return st.st_mtime;
+}
+
+void recordfile::touch() const
+{
+    if (!path.empty())
+        ::utimensat(AT_FDCWD, path.c_str(), nullptr, AT_SYMLINK_NOFOLLOW);
 }
 
 bool recordlines::next(std::string_view& line)

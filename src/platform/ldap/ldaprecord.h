@@ -9,6 +9,7 @@
 
 #include "platform/ldap/ldaptext.h"
 
+#include <ctime>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -33,14 +34,20 @@ public:
     }
 
     // The body as it was written; "" when the file is missing, is not the
-    // user's regular file, or its checksum doesn't match. Never throws but
+    // user's regular file, or its checksum doesn't match. Reading counts as
+    // using the record (see findcachedirectory); given `modified`, it is set
+    // to the file's modification time instead and the time is left alone,
+    // for a record whose time says more (see schemacache). Never throws but
     // std::bad_alloc.
-    std::string read() const;
+    std::string read(std::time_t* modified = nullptr) const;
     // Replaces the file with `body` and its checksum. On false the cause has
     // been logged at level 2.
     bool write(const std::string& body) const;
-    // Whether there is a file at all, good or bad.
-    bool exists() const;
+    // The file's modification time; -1 when there is no file, or it is not
+    // the user's regular file.
+    std::time_t modified() const;
+    // Sets the file's modification time to now; a failure is ignored.
+    void touch() const;
     const std::string& where() const { return path; }
 
 private:

@@ -211,11 +211,12 @@ void connection::readroot(const entry& found, rootdse& root)
 connection::pending connection::sendsubschema(const std::string& dn)
 {
     mylog.at(2) << "reading the subschema entry " << dn << logend;
-    return sendsearch(dn, LDAP_SCOPE_BASE, "(objectClass=*)", {"attributeTypes", "objectClasses", "dITContentRules"},
-                      0);
+    // The stamp with the descriptions it stands for, for the schema cache.
+    return sendsearch(dn, LDAP_SCOPE_BASE, "(objectClass=*)",
+                      {"attributeTypes", "objectClasses", "dITContentRules", "modifyTimestamp"}, 0);
 }
 
-bool connection::finishsubschema(pending& request, const std::string& dn, schema& into)
+bool connection::finishsubschema(pending& request, const std::string& dn, schema& into, std::string& stamp)
 {
     message held; // the schema reads it in place
     const int result = finish(request, [&](message& answer) {
@@ -227,7 +228,7 @@ bool connection::finishsubschema(pending& request, const std::string& dn, schema
         return false;
     if (!held)
         return fail(LDAP_NO_SUCH_OBJECT, "the server sent no subschema entry " + dn);
-    adddescriptions(ld, std::move(held), into);
+    stamp = adddescriptions(ld, std::move(held), into);
     return true;
 }
 

@@ -11,7 +11,10 @@ namespace openldap {
 
 namespace {
 
-const char* const header = "usermail schema cache 1";
+const char* const header = "usermail schema cache 2";
+// How long a confirmed file is trusted without asking the subschema's stamp:
+// a schema change elsewhere than on Active Directory is seen within it.
+const std::time_t trustwindow = 3600;
 
 // Samba keeps the aggregate's modifyTimestamp at the epoch for ever, even
 // after a schema change: that value tells nothing.
@@ -123,20 +126,28 @@ bool writable(const classlayout& layout)
 
 bool schemakey::usable() const
 {
-    return meaningful(subschemastamp) || meaningful(schemastamp);
+    return trusted || meaningful(subschemastamp) || meaningful(schemastamp);
 }
 
 schemacache::schemacache(const std::string& directory, const schemakey& key)
-    : key(key), record(key.usable() ? directory : std::string(), filename(key.server, key.subentry))
+    : key(key), record(directory, filename(key.server, key.subentry))
 {
-    const std::string contents = record.read();
+    if (!key.usable())
+        return;
+    const std::string contents = record.read(&modified);
     recordlines file(contents);
     std::string_view text;
-    const std::string expected[] = {header, "server " + key.server, "subentry " + key.subentry,
-                                    "subschemastamp " + key.subschemastamp, "schemastamp " + key.schemastamp};
-    for (const std::string& line : expected)
+    for (const std::string& line : {std::string(header), "server " + key.server, "subentry " + key.subentry})
         if (!file.next(text) || text != line)
-            return; // missing, foreign, another version, or a schema that has changed
+            return; // missing, foreign or another version
+    if (!file.next(text) || text.substr(0, 15) != "subschemastamp ")
+        return;
+    filestamp = std::string(text.substr(15));
+    // A trusted file stands for its own stamp, which must have been one.
+    if (key.trusted ? !meaningful(filestamp) : filestamp != key.subschemastamp)
+        return; // a schema that has changed
+    if (!file.next(text) || text != "schemastamp " + key.schemastamp)
+        return;
     std::map<std::string, classlayout> found;
     while (file.next(text)) {
         if (text.substr(0, 6) != "class ")
@@ -147,11 +158,17 @@ schemacache::schemacache(const std::string& directory, const schemakey& key)
         found[std::string(text.substr(6))] = std::move(layout);
     }
     layouts = std::move(found);
+    if (key.trusted)
+        this->key.subschemastamp = filestamp;
 }
 
-bool schemacache::present(const std::string& directory, const std::string& server, const std::string& subentry)
+schemafile schemacache::look(const std::string& directory, const std::string& server, const std::string& subentry)
 {
-    return recordfile(directory, filename(server, subentry)).exists();
+    const recordfile record(directory, filename(server, subentry));
+    const std::time_t modified = record.modified(), now = std::time(nullptr);
+    if (modified < 0)
+        return schemafile::none;
+    return modified <= now && modified > now - trustwindow ? schemafile::trusted : schemafile::unconfirmed;
 }
 
 bool schemacache::take(const std::vector<std::string>& objectclasses, classlayout& layout)
@@ -161,12 +178,25 @@ bool schemacache::take(const std::vector<std::string>& objectclasses, classlayou
         return false;
     layout = std::move(found->second);
     layouts.erase(found);
+    // Asked and found unchanged: trusted for the next hour. (Touched also
+    // on Active Directory, where it only keeps the file from being tidied.)
+    const std::time_t now = std::time(nullptr);
+    if (!key.trusted && (modified > now || modified <= now - trustwindow))
+        record.touch();
     return true;
+}
+
+void schemacache::reread(const std::string& subschemastamp)
+{
+    if (subschemastamp != filestamp)
+        layouts.clear();
+    key.subschemastamp = subschemastamp;
+    key.trusted = false;
 }
 
 void schemacache::store(const std::vector<std::string>& objectclasses, const classlayout& layout)
 {
-    if (record.where().empty() || !writable(layout))
+    if (record.where().empty() || !key.usable() || !writable(layout))
         return;
     layouts[classkey(objectclasses)] = layout;
     std::string text = std::string(header) + "\nserver " + key.server + "\nsubentry " + key.subentry +
@@ -175,6 +205,14 @@ void schemacache::store(const std::vector<std::string>& objectclasses, const cla
         text += writelayout(entry.first, entry.second);
     if (record.write(text))
         mylog.at(2) << "schema cache written: " << record.where() << logend;
+}
+
+bool knowsall(const classlayout& layout, const entry& found)
+{
+    return std::all_of(found.attributes.begin(), found.attributes.end(), [&](const auto& attribute) {
+        const std::string type = lower(attribute.first.substr(0, attribute.first.find(';')));
+        return type == "objectclass" || type == "subschemasubentry" || layout.names.count(type) != 0;
+    });
 }
 
 } // namespace openldap

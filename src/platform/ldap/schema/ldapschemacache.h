@@ -3,17 +3,25 @@
 // server and subschema entry, so that a later run needn't read the whole
 // subschema again.
 //
-// A file is used only while its key still matches what the server says in
-// the same round as the entry: the subschema entry's modifyTimestamp and,
-// where the root DSE names a schemaNamingContext (Active Directory), that
-// entry's modifyTimeStamp. A file that is corrupt, truncated, of another
-// version, not the user's own or behind a link is ignored and rewritten; a
-// cache that can't be written only costs speed.
+// A file is used only while its key still matches what the server says:
+// - where the root DSE names a schemaNamingContext (Active Directory), that
+//   entry's modifyTimeStamp, asked in the same round as the user's entry on
+//   every run (any schema change moves it, and reading it costs the server
+//   nothing);
+// - elsewhere, the subschema entry's modifyTimestamp. Reading that makes
+//   some servers build the whole subschema, so a file confirmed less than an
+//   hour ago (its modification time) is trusted without asking, unless the
+//   user's entry holds an attribute its layout does not name.
+// A file that is corrupt, truncated, of another version, not the user's own
+// or behind a link is ignored and rewritten; a cache that can't be written
+// only costs speed.
 #pragma once
 
 #include "platform/ldap/ldaprecord.h"
+#include "platform/ldap/schema/ldapentry.h"
 #include "platform/ldap/schema/ldaplayout.h"
 
+#include <ctime>
 #include <map>
 #include <string>
 #include <vector>
@@ -23,11 +31,22 @@ namespace openldap {
 struct schemakey {
     std::string server;    // the URI of the server the run is connected to
     std::string subentry;  // the subschema entry's DN
-    std::string subschemastamp; // its modifyTimestamp
+    std::string subschemastamp; // its modifyTimestamp, or "" (not asked)
     std::string schemastamp;    // the schema container's modifyTimeStamp, or ""
+    // Whether the file's own subschema stamp is taken without asking: the
+    // file was confirmed less than an hour ago.
+    bool trusted = false;
 
-    // Whether the stamps can tell a changed schema from an unchanged one.
+    // Whether the key can tell a changed schema from an unchanged one.
     bool usable() const;
+};
+
+// What the cache file for a server's subschema entry is worth before it is
+// read.
+enum class schemafile {
+    none,        // no file: the subschema will have to be read
+    unconfirmed, // a file whose stamp has to be asked
+    trusted,     // confirmed less than an hour ago
 };
 
 class schemacache {
@@ -36,16 +55,22 @@ public:
     // whose stamps match. Never throws for a missing or bad file.
     schemacache(const std::string& directory, const schemakey& key);
 
-    // Whether there is a cache file for this server and subschema entry at
-    // all: where there is none, the subschema will have to be read.
-    static bool present(const std::string& directory, const std::string& server, const std::string& subentry);
+    // What the file for this server and subschema entry is worth, from its
+    // modification time alone (a time to come is not trusted).
+    static schemafile look(const std::string& directory, const std::string& server, const std::string& subentry);
 
     // The layout for an entry with these objectClass values, when known;
-    // taken out of this cache (a run needs it once).
+    // taken out of this cache (a run needs it once). A file whose stamps
+    // were asked and matched is marked confirmed now, as far as an hour
+    // matters.
     bool take(const std::vector<std::string>& objectclasses, classlayout& layout);
+    // The subschema was read whole and came with this modifyTimestamp:
+    // the cache is for that stamp from now on, and keeps the file's other
+    // layouts only when they were for the same.
+    void reread(const std::string& subschemastamp);
     // Adds a layout and rewrites the file atomically (mode 600 in a mode 700
-    // directory). A failure to write is logged at level 2 and otherwise
-    // ignored.
+    // directory), when the key is usable. A failure to write is logged at
+    // level 2 and otherwise ignored.
     void store(const std::vector<std::string>& objectclasses, const classlayout& layout);
 
     // The file this cache uses ("" when there is no cache directory).
@@ -54,7 +79,14 @@ public:
 private:
     schemakey key;
     recordfile record;
+    std::string filestamp;     // the subschema stamp the file holds
+    std::time_t modified = -1; // the file's modification time
     std::map<std::string, classlayout> layouts; // by their objectClass values
 };
+
+// Whether every attribute the entry holds (objectClass and
+// subschemaSubentry aside) is one the layout names: an entry that holds
+// another is of a schema newer than the layout's.
+bool knowsall(const classlayout& layout, const entry& found);
 
 } // namespace openldap
