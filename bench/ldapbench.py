@@ -8,12 +8,19 @@ programs alternating in one loop. It prints a table with the ratios.
 Rows: slapd on a local socket (0, 20, 60 ms), slapd with a subschema 10 and
 100 times larger, slapd with an entry of 500 more attributes; and, as root
 where a Samba AD DC can run (tests/samba/dc.sh), Samba with Kerberos at 0, 20
-and 60 ms and at 20 ms with 10 Mbit/s.
+and 60 ms, at 20 ms with 10 Mbit/s, and with 3,000 more users at 0 ms.
+
+Where nothing delays the link, the row also gives the server's CPU time per
+warm run (user and system time of the server's processes, from /proc, over
+back-to-back runs), and a logon storm (50 and 200 runs started at once,
+straight to the server) gives p50 and p99 wall times.
 
 Usage: bench/ldapbench.py USERMAIL [RUNS] [--no-samba] [--only=TEXT]   (from the source tree)
   --only=TEXT   only the rows whose setting contains TEXT
 """
 import json
+import statistics
+import threading
 import os
 import resource
 import shutil
@@ -54,7 +61,64 @@ def peak(command, env):
     return int(result.stderr.strip().splitlines()[-1])
 
 
-def measure(name, ours, peer, env, proxy, cache, runs):
+def servertime(pid):
+    """CPU seconds the server process and its descendants have used, the
+    children it has reaped included."""
+    tick = os.sysconf("SC_CLK_TCK")
+    stats = {}
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{entry}/stat") as file:
+                fields = file.read().rsplit(")", 1)[1].split()
+        except (OSError, IndexError, ValueError):
+            continue
+        # After the name: state, ppid, ..., utime, stime, cutime, cstime (fields 14-17).
+        stats[int(entry)] = (int(fields[1]), sum(int(value) for value in fields[11:15]))
+    tree, total = {pid}, 0
+    for _ in range(8):  # a few generations, without sorting by ancestry
+        tree |= {child for child, (parent, _) in stats.items() if parent in tree}
+    for member in tree:
+        total += stats.get(member, (0, 0))[1]
+    return total / tick
+
+
+def serverload(server, kinds, env, runs):
+    """Server CPU milliseconds per run of each kind, over back-to-back runs
+    (the clock ticks are too coarse for one)."""
+    load = {}
+    for kind, command in kinds.items():
+        before = servertime(server())
+        for _ in range(runs):
+            run(command, env)
+        load[kind] = (servertime(server()) - before) * 1000 / runs
+    return load
+
+
+def storm(name, ours, peer, env, sizes=(50, 200)):
+    """Rows of runs started at once, as at nine o'clock: p50 and p99 wall times."""
+    rows = []
+    for size in sizes:
+        result = {}
+        for kind, command in (("warm", ours), ("peer", peer)):
+            walls, gate = [], threading.Barrier(size)
+
+            def one():
+                gate.wait()
+                walls.append(run(command, env)[0])
+            threads = [threading.Thread(target=one) for _ in range(size)]
+            for thread in threads:
+                thread.start()
+            for thread in threads:
+                thread.join()
+            if len(walls) != size:
+                sys.exit(f"{size - len(walls)} runs of a storm failed: {' '.join(command)}")
+            cuts = statistics.quantiles(walls, n=100)
+            result[kind] = (statistics.median(walls), cuts[98])
+        rows.append({"name": f"{name}, storm of {size}", "storm": result})
+    return rows
+
+
+def measure(name, ours, peer, env, proxy, cache, runs, server=None):
     """One row: the three kinds of run alternating, means and counts."""
     def cold():
         shutil.rmtree(cache, ignore_errors=True)
@@ -78,9 +142,11 @@ def measure(name, ours, peer, env, proxy, cache, runs):
     memory = {"warm": peak(ours, env), "peer": peak(peer, env)}
     cold()
     memory["cold"] = peak(ours, env)
+    run(ours, env)
+    load = serverload(server, {"warm": ours, "peer": peer}, env, max(5 * runs, 100)) if server else None
     mean = {kind: sum(values) / len(values) for kind, values in times.items()}
     return {"name": name, "mean": mean, "cpu": {k: sum(v) / len(v) for k, v in cpu.items()}, "counts": counts,
-            "memory": memory}
+            "memory": memory, "server": load}
 
 
 def slapdrows(usermail, runs, work):
@@ -109,7 +175,12 @@ def slapdrows(usermail, runs, work):
             env = dict(os.environ, LDAPURI=proxied, LDAPCONF="/dev/null", LDAPRC=".no-ldaprc", TMPDIR=work,
                        XDG_CACHE_HOME=cache)
             peer = ["ldapsearch", "-LLL", "-Q", "-Y", "EXTERNAL", "-H", proxied, "-s", "base", "-b", alice] + attributes
-            rows.append(measure(name, [usermail], peer, env, proxy, cache, runs))
+            server = (lambda: int(open(os.path.join(directory, "slapd.pid")).read())) if rtt == 0 else None
+            rows.append(measure(name, [usermail], peer, env, proxy, cache, runs, server))
+            if rtt == 0 and not growth and wanted("storm"):
+                direct = "ldapi://" + os.path.join(directory, "ldapi").replace("/", "%2F")
+                rows += storm(name.split(",")[0], [usermail], [direct if arg == proxied else arg for arg in peer],
+                              dict(env, LDAPURI=direct))
         finally:
             proxy.stop()
             subprocess.run([os.path.join(tests, "ldap", "slapd.sh"), "stop", directory], check=False)
@@ -160,17 +231,37 @@ def sambainside(usermail, runs, dc, work):
     env["LDAPCONF"] = conf
     peer = ["ldapsearch", "-LLL", "-Q", "-N", "-Y", "GSSAPI", "-H", uri, "-s", "base", "-b", alice] + attributes
     rows = []
+    server = lambda: int(open(os.path.join(dc, "samba.pid")).read())  # noqa: E731
     for name, rtt, rate in filter(lambda row: wanted(row[0]), [
             ("Samba AD DC, Kerberos, 0 ms", 0, 0), ("Samba, 20 ms", 20, 0), ("Samba, 60 ms", 60, 0),
-            ("Samba, 20 ms and 10 Mbit/s", 20, 10_000_000)]):
+            ("Samba, 20 ms and 10 Mbit/s", 20, 10_000_000), ("Samba with 3,000 users, 0 ms", 0, 0)]):
+        if "3,000" in name:
+            adduser(dc, work, 3000)
         proxy = DelayProxy(("127.0.0.1", 3389), ("127.0.0.1", 389), rtt, rate)
         proxy.start()
         try:
-            rows.append(measure(name, [usermail], peer, env, proxy, cache, runs))
+            rows.append(measure(name, [usermail], peer, env, proxy, cache, runs, server if rtt == 0 else None))
         finally:
             proxy.stop()
+        if "3,000" in name and wanted("storm"):
+            direct = "ldap://dc1.example.test"
+            rows += storm("Samba with 3,000 users", [usermail], [direct if arg == uri else arg for arg in peer],
+                          dict(env, LDAPURI=direct))
         print(f"  measured: {name}", file=sys.stderr)
     return rows
+
+
+def adduser(dc, work, count):
+    """Users enough for a site: the account search and the server's indexes
+    then work as in a real domain."""
+    ldif = os.path.join(work, "users.ldif")
+    with open(ldif, "w") as file:
+        for i in range(count):
+            file.write(f"dn: CN=Bench User {i},CN=Users,DC=example,DC=test\nobjectClass: user\n"
+                       f"sAMAccountName: bench{i}\nuserPrincipalName: bench{i}@example.test\n"
+                       f"mail: bench{i}@example.test\n\n")
+    subprocess.run(["ldbadd", "-H", os.path.join(dc, "private", "sam.ldb"), ldif], check=True,
+                   stdout=subprocess.DEVNULL)
 
 
 def sambarows(usermail, runs, work):
@@ -192,16 +283,23 @@ def sambarows(usermail, runs, work):
 
 def table(rows):
     print("| setting | usermail warm | cold | ldapsearch | ratio warm | ratio cold | turns u/peer | "
-          "KiB received warm/cold/peer | peak RSS MiB warm/cold/peer | CPU ms cold |")
-    print("|---|---|---|---|---|---|---|---|---|---|")
+          "KiB received warm/cold/peer | peak RSS MiB warm/cold/peer | CPU ms cold | server CPU ms warm/peer |")
+    print("|---|---|---|---|---|---|---|---|---|---|---|")
     for row in rows:
-        m, c, mem = row["mean"], row["counts"], row["memory"]
+        if "storm" in row:
+            (u50, u99), (p50, p99) = row["storm"]["warm"], row["storm"]["peer"]
+            print(f"| {row['name']} | p50 {u50 * 1000:.0f} / p99 {u99 * 1000:.0f} ms | | "
+                  f"p50 {p50 * 1000:.0f} / p99 {p99 * 1000:.0f} ms | p50 {u50 / p50:.2f} / p99 {u99 / p99:.2f} "
+                  "| | | | | | |")
+            continue
+        m, c, mem, load = row["mean"], row["counts"], row["memory"], row["server"]
         print(f"| {row['name']} | {m['warm'] * 1000:.1f} ms | {m['cold'] * 1000:.1f} ms | {m['peer'] * 1000:.1f} ms | "
               f"{m['warm'] / m['peer']:.2f} | {m['cold'] / m['peer']:.2f} | "
               f"{c['warm']['turns']}/{c['peer']['turns']} | "
               f"{c['warm']['down'] / 1024:.1f}/{c['cold']['down'] / 1024:.1f}/{c['peer']['down'] / 1024:.1f} | "
               f"{mem['warm'] / 1024:.1f}/{mem['cold'] / 1024:.1f}/{mem['peer'] / 1024:.1f} | "
-              f"{row['cpu']['cold'] * 1000:.0f} |")
+              f"{row['cpu']['cold'] * 1000:.0f} | "
+              + (f"{load['warm']:.2f}/{load['peer']:.2f} |" if load else "|"))
 
 
 def main():
