@@ -2,11 +2,14 @@
 #include "platform/ldap/ldapidentity.h"
 #include "platform/ldap/schema/ldaplayout.h"
 #include "platform/ldap/schema/ldapschema.h"
+#include "platform/ldap/schema/ldapschemacache.h"
 #include "platform/ldap/ldaptext.h"
 
 #include <gtest/gtest.h>
 
 #include <clocale>
+#include <cstdlib>
+#include <filesystem>
 
 namespace openldap {
 namespace {
@@ -142,6 +145,51 @@ TEST(ldapentry, valuesbyaliasandoption)
     EXPECT_EQ(entry.values("CN"), strings{"Alice"});
     EXPECT_EQ(entry.values("mail"), strings{"b@x"});
     EXPECT_EQ(entry.first("nothing"), "");
+}
+
+TEST(ldapschemacache, layoutsreadbackandrekeyed)
+{
+    char made[] = "/tmp/usermail-unit-XXXXXX";
+    ASSERT_NE(mkdtemp(made), nullptr);
+    const std::string dir = made;
+    const schema names = adlike();
+    const strings user{"top", "person", "organizationalPerson", "user", "extra"}, person{"top", "person"};
+    const classlayout full = layoutof(names, user), small = layoutof(names, person);
+    const schemakey key{"ldapi://x", "cn=Subschema", "20260101000000Z", "", false};
+    EXPECT_EQ(schemacache::look(dir, key.server, key.subentry), schemafile::none);
+    schemacache(dir, key).store(person, small);
+    schemacache(dir, key).store(user, full); // the other layout kept as it stands
+    EXPECT_EQ(schemacache::look(dir, key.server, key.subentry), schemafile::trusted);
+
+    // Only the entry's names are read, and find what the whole layout finds.
+    openldap::entry entry;
+    entry.attributes = {{"rfc822Mailbox", {"a@x"}}, {"CN", {"Alice"}}};
+    const std::unordered_set<std::string> types = typesof(entry);
+    classlayout back, other;
+    ASSERT_TRUE(schemacache(dir, key).take(user, back, &types));
+    EXPECT_EQ(back.mandatory, full.mandatory);
+    EXPECT_EQ(back.optional, full.optional);
+    EXPECT_EQ(back.strings, full.strings);
+    EXPECT_EQ(back.names.size(), 2u);
+    EXPECT_EQ(entryindex(entry, back).values("mail"), entryindex(entry, full).values("mail"));
+    EXPECT_EQ(entryindex(entry, back).values("cn"), strings{"Alice"});
+    EXPECT_TRUE(knowsall(back, entry));
+    entry.attributes.push_back({"telephoneNumber", {"1"}});
+    EXPECT_FALSE(knowsall(back, entry));
+    ASSERT_TRUE(schemacache(dir, key).take(person, other));
+    EXPECT_EQ(other.names, small.names);
+
+    // Trusted, the file's stamp stands; a subschema read under another
+    // stamp leaves only its own layout.
+    const schemakey trusted{key.server, key.subentry, "", "", true};
+    schemacache cache(dir, trusted);
+    EXPECT_TRUE(cache.take(person, other));
+    cache.reread("20260202000000Z");
+    cache.store(user, full);
+    EXPECT_TRUE(schemacache(dir, trusted).take(user, other));
+    EXPECT_FALSE(schemacache(dir, trusted).take(person, other));
+    EXPECT_FALSE(schemacache(dir, key).take(user, other));
+    std::filesystem::remove_all(dir);
 }
 
 TEST(ldaptext, firstrdnaswritten)

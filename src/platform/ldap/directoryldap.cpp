@@ -225,7 +225,9 @@ bool directory::schemapath(std::string& path)
     if (!samedn(subentry, stamps.subentry))
         key = schemakey{stamps.server, subentry, "", "", false};
     schemacache cache(cachedirectory, key);
-    bool cachedlayout = cache.take(classes, layout);
+    // Of the names, those of the entry's attributes are all it needs.
+    const std::unordered_set<std::string> types = typesof(user);
+    bool cachedlayout = cache.take(classes, layout, &types);
     if (cachedlayout && key.trusted && !knowsall(layout, user)) {
         // The schema may have changed within the hour the file is trusted.
         mylog.at(2) << "the entry holds an attribute the schema cache does not name: asking the subschema's stamp"
@@ -233,7 +235,7 @@ bool directory::schemapath(std::string& path)
         key.trusted = false;
         key.subschemastamp = askstamp(subentry);
         cache = schemacache(cachedirectory, key);
-        cachedlayout = cache.take(classes, layout);
+        cachedlayout = cache.take(classes, layout, &types);
     }
     if (cachedlayout) {
         mylog.at(2) << "schema cache used: " << cache.file()

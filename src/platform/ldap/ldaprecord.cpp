@@ -184,7 +184,7 @@ bool recordlines::next(std::string_view& line)
     if (at >= text.size())
         return false;
     const std::size_t end = std::min(text.find('\n', at), text.size());
-    line = std::string_view(text).substr(at, end - at);
+    line = text.substr(at, end - at);
     at = end + 1;
     return true;
 }

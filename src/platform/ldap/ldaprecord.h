@@ -57,12 +57,15 @@ private:
 // A record's lines, read in place.
 class recordlines {
 public:
-    explicit recordlines(const std::string& text) : text(text) {}
+    // `text` must outlive this.
+    explicit recordlines(std::string_view text) : text(text) {}
     // The next line, without its line break; false after the last.
     bool next(std::string_view& line);
+    // Where the next line starts.
+    std::size_t offset() const { return at; }
 
 private:
-    const std::string& text;
+    std::string_view text;
     std::size_t at = 0;
 };
 

@@ -62,7 +62,8 @@ std::vector<std::string> words(std::string_view line)
 }
 
 // One layout's lines; false when they are not a whole, well-formed layout.
-bool readlayout(recordlines& file, classlayout& layout)
+// Of the names, only those of `types` are kept (all without it).
+bool readlayout(recordlines& file, classlayout& layout, const std::unordered_set<std::string>* types)
 {
     for (std::string_view text; file.next(text);) {
         const std::size_t space = std::min(text.find(' '), text.size());
@@ -72,10 +73,13 @@ bool readlayout(recordlines& file, classlayout& layout)
             const std::size_t split = rest.find(' ');
             if (split == std::string_view::npos)
                 return false;
-            const std::string alias(rest.substr(0, split)), first(rest.substr(split + 1));
+            std::string alias(rest.substr(0, split));
+            if (types && types->count(alias) == 0)
+                continue;
+            std::string first(rest.substr(split + 1));
             if (!plain(alias) || !plain(first))
                 return false;
-            layout.names.emplace(alias, first);
+            layout.names.emplace(std::move(alias), std::move(first));
             continue;
         }
         std::vector<std::string> values = words(rest);
@@ -97,7 +101,8 @@ bool readlayout(recordlines& file, classlayout& layout)
     return false;
 }
 
-std::string writelayout(const std::string& classes, const classlayout& layout)
+// A layout's lines after its "class" line.
+std::string writelayout(const classlayout& layout)
 {
     auto list = [](const std::string& field, const auto& names) {
         std::string line = field;
@@ -105,7 +110,7 @@ std::string writelayout(const std::string& classes, const classlayout& layout)
             line += " " + name;
         return line + "\n";
     };
-    std::string text = "class " + classes + "\nstructural " + layout.structural + "\n" +
+    std::string text = "structural " + layout.structural + "\n" +
                        list("must", layout.mandatory) + list("may", layout.optional) +
                        list("strings", layout.strings);
     for (const auto& name : layout.names)
@@ -134,7 +139,7 @@ schemacache::schemacache(const std::string& directory, const schemakey& key)
 {
     if (!key.usable())
         return;
-    const std::string contents = record.read(&modified);
+    contents = record.read(&modified);
     recordlines file(contents);
     std::string_view text;
     for (const std::string& line : {std::string(header), "server " + key.server, "subentry " + key.subentry})
@@ -148,16 +153,21 @@ schemacache::schemacache(const std::string& directory, const schemakey& key)
         return; // a schema that has changed
     if (!file.next(text) || text != "schemastamp " + key.schemastamp)
         return;
-    std::map<std::string, classlayout> found;
+    // Only where each layout stands: the one a run needs is parsed when taken.
+    std::map<std::string, std::pair<std::size_t, std::size_t>> found;
     while (file.next(text)) {
         if (text.substr(0, 6) != "class ")
             return;
-        classlayout layout;
-        if (!readlayout(file, layout))
-            return; // truncated or corrupt: all of it is ignored
-        found[std::string(text.substr(6))] = std::move(layout);
+        std::string classes(text.substr(6));
+        const std::size_t begin = file.offset();
+        bool ended = false;
+        while (!ended && file.next(text))
+            ended = text == "end";
+        if (!ended)
+            return; // cut short: all of it is ignored
+        found[std::move(classes)] = {begin, file.offset() - begin};
     }
-    layouts = std::move(found);
+    blocks = std::move(found);
     if (key.trusted)
         this->key.subschemastamp = filestamp;
 }
@@ -171,13 +181,19 @@ schemafile schemacache::look(const std::string& directory, const std::string& se
     return modified <= now && modified > now - trustwindow ? schemafile::trusted : schemafile::unconfirmed;
 }
 
-bool schemacache::take(const std::vector<std::string>& objectclasses, classlayout& layout)
+bool schemacache::take(const std::vector<std::string>& objectclasses, classlayout& layout,
+                       const std::unordered_set<std::string>* types)
 {
-    auto found = layouts.find(classkey(objectclasses));
-    if (found == layouts.end())
+    auto found = blocks.find(classkey(objectclasses));
+    if (found == blocks.end())
         return false;
-    layout = std::move(found->second);
-    layouts.erase(found);
+    recordlines lines(std::string_view(contents).substr(found->second.first, found->second.second));
+    classlayout parsed;
+    if (!readlayout(lines, parsed, types)) {
+        blocks.erase(found); // rewritten whole by the next store
+        return false;
+    }
+    layout = std::move(parsed);
     // Asked and found unchanged: trusted for the next hour. (Touched also
     // on Active Directory, where it only keeps the file from being tidied.)
     const std::time_t now = std::time(nullptr);
@@ -189,7 +205,7 @@ bool schemacache::take(const std::vector<std::string>& objectclasses, classlayou
 void schemacache::reread(const std::string& subschemastamp)
 {
     if (subschemastamp != filestamp)
-        layouts.clear();
+        blocks.clear();
     key.subschemastamp = subschemastamp;
     key.trusted = false;
 }
@@ -198,13 +214,28 @@ void schemacache::store(const std::vector<std::string>& objectclasses, const cla
 {
     if (record.where().empty() || !key.usable() || !writable(layout))
         return;
-    layouts[classkey(objectclasses)] = layout;
+    // The file's other layouts as they stand, this one new; in the order of
+    // their class sets.
+    const std::string classes = classkey(objectclasses);
+    std::map<std::string, std::string_view> texts;
+    for (const auto& block : blocks)
+        texts[block.first] = std::string_view(contents).substr(block.second.first, block.second.second);
+    const std::string added = writelayout(layout);
+    texts[classes] = added;
     std::string text = std::string(header) + "\nserver " + key.server + "\nsubentry " + key.subentry +
                        "\nsubschemastamp " + key.subschemastamp + "\nschemastamp " + key.schemastamp + "\n";
-    for (const auto& entry : layouts)
-        text += writelayout(entry.first, entry.second);
+    for (const auto& entry : texts)
+        text.append("class ").append(entry.first).append("\n").append(entry.second);
     if (record.write(text))
         mylog.at(2) << "schema cache written: " << record.where() << logend;
+}
+
+std::unordered_set<std::string> typesof(const entry& found)
+{
+    std::unordered_set<std::string> types;
+    for (const auto& attribute : found.attributes)
+        types.insert(lower(attribute.first.substr(0, attribute.first.find(';'))));
+    return types;
 }
 
 bool knowsall(const classlayout& layout, const entry& found)

@@ -24,6 +24,8 @@
 #include <ctime>
 #include <map>
 #include <string>
+#include <unordered_set>
+#include <utility>
 #include <vector>
 
 namespace openldap {
@@ -59,11 +61,14 @@ public:
     // modification time alone (a time to come is not trusted).
     static schemafile look(const std::string& directory, const std::string& server, const std::string& subentry);
 
-    // The layout for an entry with these objectClass values, when known;
-    // taken out of this cache (a run needs it once). A file whose stamps
-    // were asked and matched is marked confirmed now, as far as an hour
-    // matters.
-    bool take(const std::vector<std::string>& objectclasses, classlayout& layout);
+    // The layout for an entry with these objectClass values, when known.
+    // Given `types` (attribute types in lower case, see typesof), only
+    // their names and OIDs are read: all that an index of an entry holding
+    // no other type needs to find attributes by the lists' (first) names.
+    // A file whose stamps were asked and matched is marked confirmed
+    // now, as far as an hour matters.
+    bool take(const std::vector<std::string>& objectclasses, classlayout& layout,
+              const std::unordered_set<std::string>* types = nullptr);
     // The subschema was read whole and came with this modifyTimestamp:
     // the cache is for that stamp from now on, and keeps the file's other
     // layouts only when they were for the same.
@@ -81,8 +86,13 @@ private:
     recordfile record;
     std::string filestamp;     // the subschema stamp the file holds
     std::time_t modified = -1; // the file's modification time
-    std::map<std::string, classlayout> layouts; // by their objectClass values
+    std::string contents; // the file as read
+    // Where each layout's lines stand in `contents`, by its objectClass values.
+    std::map<std::string, std::pair<std::size_t, std::size_t>> blocks;
 };
+
+// The attribute types an entry holds, in lower case and without options.
+std::unordered_set<std::string> typesof(const entry& found);
 
 // Whether every attribute the entry holds (objectClass and
 // subschemaSubentry aside) is one the layout names: an entry that holds
