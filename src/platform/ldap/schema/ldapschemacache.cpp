@@ -65,6 +65,7 @@ std::vector<std::string> words(std::string_view line)
 // Of the names, only those of `types` are kept (all without it).
 bool readlayout(recordlines& file, classlayout& layout, const std::unordered_set<std::string>* types)
 {
+    std::string alias; // reused: most names are passed over
     for (std::string_view text; file.next(text);) {
         const std::size_t space = std::min(text.find(' '), text.size());
         const std::string_view field = text.substr(0, space);
@@ -73,13 +74,13 @@ bool readlayout(recordlines& file, classlayout& layout, const std::unordered_set
             const std::size_t split = rest.find(' ');
             if (split == std::string_view::npos)
                 return false;
-            std::string alias(rest.substr(0, split));
+            alias.assign(rest.substr(0, split));
             if (types && types->count(alias) == 0)
                 continue;
             std::string first(rest.substr(split + 1));
             if (!plain(alias) || !plain(first))
                 return false;
-            layout.names.emplace(std::move(alias), std::move(first));
+            layout.names.emplace(alias, std::move(first));
             continue;
         }
         std::vector<std::string> values = words(rest);
