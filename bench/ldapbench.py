@@ -124,7 +124,7 @@ def storm(name, ours, peer, env, sizes=(50, 200)):
 
 
 def measure(name, ours, peer, env, proxy, cache, runs, server=None):
-    """One row: the three kinds of run alternating, means and counts."""
+    """One row: the three kinds of run alternating, medians and counts."""
     def cold():
         shutil.rmtree(cache, ignore_errors=True)
     kinds = {"warm": ours, "cold": ours, "peer": peer}
@@ -149,8 +149,13 @@ def measure(name, ours, peer, env, proxy, cache, runs, server=None):
     memory["cold"] = peak(ours, env)
     run(ours, env)
     load = serverload(server, {"warm": ours, "peer": peer}, env, max(5 * runs, 100)) if server else None
-    mean = {kind: sum(values) / len(values) for kind, values in times.items()}
-    return {"name": name, "mean": mean, "cpu": {k: sum(v) / len(v) for k, v in cpu.items()}, "counts": counts,
+    # Medians, and ratios as the median of each round's own: a round's runs
+    # follow one another, so a server that is busy for a while skews one
+    # round, not the ratio.
+    median = {kind: statistics.median(values) for kind, values in times.items()}
+    ratio = {kind: statistics.median(ours / peer for ours, peer in zip(times[kind], times["peer"]))
+             for kind in ("warm", "cold")}
+    return {"name": name, "median": median, "ratio": ratio, "cpu": {k: sum(v) / len(v) for k, v in cpu.items()}, "counts": counts,
             "memory": memory, "server": load}
 
 
@@ -299,9 +304,9 @@ def table(rows):
                   f"p50 {p50 * 1000:.0f} / p99 {p99 * 1000:.0f} ms | p50 {u50 / p50:.2f} / p99 {u99 / p99:.2f} "
                   "| | | | | | |")
             continue
-        m, c, mem, load = row["mean"], row["counts"], row["memory"], row["server"]
+        m, r, c, mem, load = row["median"], row["ratio"], row["counts"], row["memory"], row["server"]
         print(f"| {row['name']} | {m['warm'] * 1000:.1f} ms | {m['cold'] * 1000:.1f} ms | {m['peer'] * 1000:.1f} ms | "
-              f"{m['warm'] / m['peer']:.2f} | {m['cold'] / m['peer']:.2f} | "
+              f"{r['warm']:.2f} | {r['cold']:.2f} | "
               f"{c['warm']['turns']}/{c['peer']['turns']} | "
               f"{c['warm']['down'] / 1024:.1f}/{c['cold']['down'] / 1024:.1f}/{c['peer']['down'] / 1024:.1f} | "
               f"{mem['warm'] / 1024:.1f}/{mem['cold'] / 1024:.1f}/{mem['peer'] / 1024:.1f} | "
