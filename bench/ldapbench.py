@@ -62,24 +62,35 @@ def peak(command, env):
 
 
 def servertime(pid):
-    """CPU seconds the server process and its descendants have used, the
-    children it has reaped included."""
+    """CPU seconds the server process and its descendants have used: each
+    thread's time on the CPU in nanoseconds (schedstat; utime and stime count
+    whole clock ticks, too coarse for a fraction of a millisecond a run),
+    and the children they have reaped. Threads that ended meanwhile are not
+    counted; slapd's pool and a single-process Samba keep theirs."""
     tick = os.sysconf("SC_CLK_TCK")
-    stats = {}
+    parents, reaped = {}, {}
     for entry in filter(str.isdigit, os.listdir("/proc")):
         try:
             with open(f"/proc/{entry}/stat") as file:
                 fields = file.read().rsplit(")", 1)[1].split()
-        except (OSError, IndexError, ValueError):
+        except (OSError, IndexError):
             continue
-        # After the name: state, ppid, ..., utime, stime, cutime, cstime (fields 14-17).
-        stats[int(entry)] = (int(fields[1]), sum(int(value) for value in fields[11:15]))
-    tree, total = {pid}, 0
+        # After the name: state, ppid, ..., cutime, cstime (fields 16 and 17).
+        parents[int(entry)] = int(fields[1])
+        reaped[int(entry)] = (int(fields[13]) + int(fields[14])) / tick
+    tree = {pid}
     for _ in range(8):  # a few generations, without sorting by ancestry
-        tree |= {child for child, (parent, _) in stats.items() if parent in tree}
+        tree |= {child for child, parent in parents.items() if parent in tree}
+    total = 0.0
     for member in tree:
-        total += stats.get(member, (0, 0))[1]
-    return total / tick
+        total += reaped.get(member, 0.0)
+        try:
+            for task in os.listdir(f"/proc/{member}/task"):
+                with open(f"/proc/{member}/task/{task}/schedstat") as file:
+                    total += int(file.read().split()[0]) / 1e9
+        except OSError:
+            continue
+    return total
 
 
 def serverload(server, kinds, env, runs):
@@ -148,7 +159,7 @@ def measure(name, ours, peer, env, proxy, cache, runs, server=None):
     cold()
     memory["cold"] = peak(ours, env)
     run(ours, env)
-    load = serverload(server, {"warm": ours, "peer": peer}, env, max(5 * runs, 100)) if server else None
+    load = serverload(server, {"warm": ours, "peer": peer}, env, max(10 * runs, 200)) if server else None
     # Medians, and ratios as the median of each round's own: a round's runs
     # follow one another, so a server that is busy for a while skews one
     # round, not the ratio.
