@@ -173,9 +173,9 @@ TEST(ldapschemacache, layoutsreadbackandrekeyed)
     EXPECT_EQ(back.names.size(), 2u);
     EXPECT_EQ(entryindex(entry, back).values("mail"), entryindex(entry, full).values("mail"));
     EXPECT_EQ(entryindex(entry, back).values("cn"), strings{"Alice"});
-    EXPECT_TRUE(knowsall(back, entry));
+    EXPECT_TRUE(knowsall(back, types));
     entry.attributes.push_back({"telephoneNumber", {"1"}});
-    EXPECT_FALSE(knowsall(back, entry));
+    EXPECT_FALSE(knowsall(back, typesof(entry)));
     ASSERT_TRUE(schemacache(dir, key).take(person, other));
     EXPECT_EQ(other.names, small.names);
 

@@ -175,12 +175,6 @@ void directory::sendstamps(const std::string& subentry, const std::string& schem
         subschemastamp = server.sendread(subentry, {"modifyTimestamp"});
 }
 
-std::string directory::askstamp(const std::string& subentry)
-{
-    connection::pending asked = server.sendread(subentry, {"modifyTimestamp"});
-    entry found;
-    return server.finishread(asked, subentry, found) ? found.first("modifyTimestamp") : std::string();
-}
 
 void directory::finishstamps()
 {
@@ -223,17 +217,19 @@ bool directory::schemapath(std::string& path)
     // The stamps were read for the root DSE's subschema entry.
     schemakey key = stamps;
     if (!samedn(subentry, stamps.subentry))
-        key = schemakey{stamps.server, subentry, "", "", false};
+        key = schemakey{stamps.server, subentry, "", "", false}; // no stamps were read for it
     schemacache cache(cachedirectory, key);
     // Of the names, those of the entry's attributes are all it needs.
     const std::unordered_set<std::string> types = typesof(user);
     bool cachedlayout = cache.take(classes, layout, &types);
-    if (cachedlayout && key.trusted && !knowsall(layout, user)) {
+    if (cachedlayout && key.trusted && !knowsall(layout, types)) {
         // The schema may have changed within the hour the file is trusted.
         mylog.at(2) << "the entry holds an attribute the schema cache does not name: asking the subschema's stamp"
                     << logend;
-        key.trusted = false;
-        key.subschemastamp = askstamp(subentry);
+        stamps.trusted = false;
+        subschemastamp = server.sendread(stamps.subentry, {"modifyTimestamp"});
+        finishstamps();
+        key = stamps;
         cache = schemacache(cachedirectory, key);
         cachedlayout = cache.take(classes, layout, &types);
     }

@@ -154,9 +154,6 @@ private:
     bool findentry(const std::string& whoami, connection::pending& rootread, connection::pending& guess);
     void sendstamps(const std::string& subentry, const std::string& schemacontext);
     void finishstamps();
-    // The subschema entry's modifyTimestamp, asked now; "" when it can't be
-    // read.
-    std::string askstamp(const std::string& subentry);
     // The user's entry, by reading it or by the account search; `guess` is
     // the last run's request, when this run asks the same.
     bool readentry(connection::pending* guess);

@@ -16,6 +16,14 @@ const char* const header = "usermail schema cache 2";
 // a schema change elsewhere than on Active Directory is seen within it.
 const std::time_t trustwindow = 3600;
 
+// Whether a file of this modification time was confirmed within the trust
+// window (a time to come was not).
+bool confirmedlately(std::time_t modified)
+{
+    const std::time_t now = std::time(nullptr);
+    return modified <= now && modified > now - trustwindow;
+}
+
 // Samba keeps the aggregate's modifyTimestamp at the epoch for ever, even
 // after a schema change: that value tells nothing.
 bool meaningful(const std::string& stamp)
@@ -175,11 +183,10 @@ schemacache::schemacache(const std::string& directory, const schemakey& key)
 
 schemafile schemacache::look(const std::string& directory, const std::string& server, const std::string& subentry)
 {
-    const recordfile record(directory, filename(server, subentry));
-    const std::time_t modified = record.modified(), now = std::time(nullptr);
+    const std::time_t modified = recordfile(directory, filename(server, subentry)).modified();
     if (modified < 0)
         return schemafile::none;
-    return modified <= now && modified > now - trustwindow ? schemafile::trusted : schemafile::unconfirmed;
+    return confirmedlately(modified) ? schemafile::trusted : schemafile::unconfirmed;
 }
 
 bool schemacache::take(const std::vector<std::string>& objectclasses, classlayout& layout,
@@ -197,8 +204,7 @@ bool schemacache::take(const std::vector<std::string>& objectclasses, classlayou
     layout = std::move(parsed);
     // Asked and found unchanged: trusted for the next hour. (Touched also
     // on Active Directory, where it only keeps the file from being tidied.)
-    const std::time_t now = std::time(nullptr);
-    if (!key.trusted && (modified > now || modified <= now - trustwindow))
+    if (!key.trusted && !confirmedlately(modified))
         record.touch();
     return true;
 }
@@ -239,10 +245,9 @@ std::unordered_set<std::string> typesof(const entry& found)
     return types;
 }
 
-bool knowsall(const classlayout& layout, const entry& found)
+bool knowsall(const classlayout& layout, const std::unordered_set<std::string>& types)
 {
-    return std::all_of(found.attributes.begin(), found.attributes.end(), [&](const auto& attribute) {
-        const std::string type = lower(attribute.first.substr(0, attribute.first.find(';')));
+    return std::all_of(types.begin(), types.end(), [&](const std::string& type) {
         return type == "objectclass" || type == "subschemasubentry" || layout.names.count(type) != 0;
     });
 }

@@ -94,9 +94,9 @@ private:
 // The attribute types an entry holds, in lower case and without options.
 std::unordered_set<std::string> typesof(const entry& found);
 
-// Whether every attribute the entry holds (objectClass and
+// Whether every one of an entry's attribute types (typesof; objectClass and
 // subschemaSubentry aside) is one the layout names: an entry that holds
 // another is of a schema newer than the layout's.
-bool knowsall(const classlayout& layout, const entry& found);
+bool knowsall(const classlayout& layout, const std::unordered_set<std::string>& types);
 
 } // namespace openldap
