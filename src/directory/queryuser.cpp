@@ -1,7 +1,8 @@
 #include "directory/queryuser.h"
 
 #include "directory/harvest.h"
-#include "frontend/myexception.h"
+#include "directory/myexception.h"
+#include "directory/status.h"
 #include "log/mylog.h"
 
 #include <sstream>
@@ -11,27 +12,57 @@ namespace {
 // Closes one open pair of the directory seam when it goes out of scope. The
 // query declares them in the order it opens things, so C++ gives them up in
 // the reverse order, on every path out, before the runtime is stopped.
-template <void (userdirectory::*close)()> class opened {
+template <void (userdirectory::*close)()> class closer {
 public:
-    explicit opened(userdirectory& directory) : directory(directory) {}
-    opened(const opened&) = delete;
-    opened& operator=(const opened&) = delete;
-    ~opened() { (directory.*close)(); }
+    explicit closer(userdirectory& directory) : directory(directory) {}
+    closer(const closer&) = delete;
+    closer& operator=(const closer&) = delete;
+    ~closer() { (directory.*close)(); }
 
 private:
     userdirectory& directory;
 };
 
+// The steps of the query that can fail, and the phrase each one's message
+// names it by: "unable to <phrase> (<code> = <text>)".
+enum class step { start, session, user, bind, schema, schemaclass, mandatory, optional };
+
+const char* phrase(step failed)
+{
+    static const char* const phrases[] = {
+        "initialize com",                   // step::start
+        "create ADSystemInfo com instance", // step::session
+        "retrieve user name",               // step::user
+        "bind to user object",              // step::bind
+        "retrieve schema",                  // step::schema
+        "open schema class",                // step::schemaclass
+        "retrieve mandatory properties",    // step::mandatory
+        "retrieve optional properties",     // step::optional
+    };
+    return phrases[static_cast<int>(failed)];
+}
+
+// The one text every failure of the query is reported with.
+std::string message(step failed, const status& why)
+{
+    return std::string("unable to ") + phrase(failed) + " (" + why.text() + ")";
+}
+
+// Raises the failure of a step that ends the run.
+void require(step current, const status& result)
+{
+    if (!result.ok())
+        throw myexception("%s", message(current, result).c_str());
+}
+
 // A schema step failed: when the directory could not be reached, that
 // fails the run; when it answered, the query ends there (the step is
 // skipped), with the cause logged.
-void schemastepfailed(userdirectory& directory, const char* message)
+void schemastepfailed(step failed, const status& why)
 {
-    const bool fatal = directory.unreachable();
-    const std::string cause = lasterrortext();
-    if (fatal)
-        throw myexception(message, cause.c_str());
-    mylog.at(2) << myexception(message, cause.c_str()).what() << logend;
+    if (why.unreachable())
+        require(failed, why);
+    mylog.at(2) << message(failed, why) << logend;
 }
 
 void walk(userdirectory& directory, userdirectory::listkind kind, const stringlist& properties,
@@ -39,19 +70,20 @@ void walk(userdirectory& directory, userdirectory::listkind kind, const stringli
 {
     const bool mandatory = kind == userdirectory::listkind::mandatory;
     std::size_t count = 0;
-    if (!directory.openlist(kind, count)) {
-        schemastepfailed(directory, mandatory ? "unable to retrieve mandatory properties (%s)"
-                                              : "unable to retrieve optional properties (%s)");
+    const status listed = directory.openlist(kind, count);
+    if (!listed.ok()) {
+        schemastepfailed(mandatory ? step::mandatory : step::optional, listed);
         return;
     }
-    opened<&userdirectory::closelist> list(directory);
+    closer<&userdirectory::closelist> list(directory);
     mylog.at(1) << (mandatory ? "mandatory" : "optional") << " properties (" << count << "): " << logend;
     for (std::size_t index = 0; index < count; ++index) {
         std::string name;
         if (!directory.attributename(index, name))
             continue;
         attributevalue value;
-        switch (directory.readattribute(index, value)) {
+        status why;
+        switch (directory.readattribute(index, value, why)) {
         case userdirectory::readresult::ok: {
             std::ostringstream text;
             writevalue(text, value);
@@ -65,9 +97,8 @@ void walk(userdirectory& directory, userdirectory::listkind kind, const stringli
         case userdirectory::readresult::failed: {
             // Logged in both walks: a mandatory attribute that can't be read
             // is worth a line as much as an optional one; its cause below.
-            const std::string cause = lasterrortext();
             mylog.at(1) << name << " = " << "<failed retrieval>" << logend;
-            mylog.at(2) << "unable to read " << name << " (" << cause << ")" << logend;
+            mylog.at(2) << "unable to read " << name << " (" << why.text() << ")" << logend;
             break;
         }
         }
@@ -77,34 +108,33 @@ void walk(userdirectory& directory, userdirectory::listkind kind, const stringli
 // Everything between starting the runtime and stopping it.
 void querysession(userdirectory& directory, const stringlist& properties, stringlist& results)
 {
-    if (!directory.opensession())
-        throw myexception("unable to create ADSystemInfo com instance (%s)", lasterrortext());
-    opened<&userdirectory::closesession> session(directory);
+    require(step::session, directory.opensession());
+    closer<&userdirectory::closesession> session(directory);
     mylog.at(1) << "ADSystemInfo com instance created" << logend;
 
     std::string username;
-    if (!directory.finduser(username))
-        throw myexception("unable to retrieve user name (%s)", lasterrortext());
+    require(step::user, directory.finduser(username));
     mylog.at(1) << "user name = " << username << logend;
 
-    if (!directory.openuser())
-        throw myexception("unable to bind to user object (%s)", lasterrortext());
-    opened<&userdirectory::closeuser> user(directory);
+    require(step::bind, directory.openuser());
+    closer<&userdirectory::closeuser> user(directory);
     mylog.at(1) << "bind to user object okay" << logend;
 
     std::string text;
-    if (directory.objectname(text))
+    if (directory.objectname(text).ok())
         mylog.at(1) << "name = " << text << logend;
-    if (!directory.schemapath(text)) {
-        schemastepfailed(directory, "unable to retrieve schema (%s)");
+    const status path = directory.schemapath(text);
+    if (!path.ok()) {
+        schemastepfailed(step::schema, path);
         return;
     }
     mylog.at(1) << "schema = " << text << logend;
-    if (!directory.openclass()) {
-        schemastepfailed(directory, "unable to open schema class (%s)");
+    const status opened = directory.openclass();
+    if (!opened.ok()) {
+        schemastepfailed(step::schemaclass, opened);
         return;
     }
-    opened<&userdirectory::closeclass> schemaclass(directory);
+    closer<&userdirectory::closeclass> schemaclass(directory);
     mylog.at(1) << "schema retrieved okay" << logend;
     walk(directory, userdirectory::listkind::mandatory, properties, results);
     walk(directory, userdirectory::listkind::optional, properties, results);
@@ -125,10 +155,9 @@ void queryuser(userdirectory& directory, const stringlist& properties, stringlis
     // Unless the attribute lines can reach the log, only the requested
     // attributes are of use.
     directory.want(properties, mylog.buffer->passes(1));
-    if (!directory.start())
-        throw myexception("unable to initialize com (%s)", lasterrortext());
+    require(step::start, directory.start());
     try {
-        opened<&userdirectory::stop> runtime(directory);
+        closer<&userdirectory::stop> runtime(directory);
         querysession(directory, properties, results);
     } catch (const std::exception& error) {
         // Everything is closed and the runtime stopped by now; the caller gets

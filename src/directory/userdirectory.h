@@ -22,10 +22,10 @@
 // An operation may be called only while every pair above it in this picture
 // is open (REQUIRES below), and only one name list is open at a time.
 //
-// Results. A `bool` operation returns true only when it succeeded outright.
-// On false it has recorded its cause (platform::setlasterror, or a failed
-// system call's own last error), and the caller must read that cause with
-// lasterrortext() at once, before it logs or calls anything else.
+// Results. An operation that can fail returns a `status` (status.h): ok, or
+// the failure's code, text and whether the directory could not be reached.
+// The query builds its message from that value; nothing is read back from
+// the thread's last error.
 //
 // Exceptions. Any operation but the close* ones and `stop` may throw an
 // exception of the std::exception family (a text that can't be converted,
@@ -35,6 +35,8 @@
 // Text crosses this interface as narrow text in the process's character set
 // (the ANSI code page on Windows, the locale's on POSIX).
 #pragma once
+
+#include "directory/status.h"
 
 #include <cstddef>
 #include <memory>
@@ -68,15 +70,15 @@ public:
     }
 
     // Starts the directory runtime for the calling thread (COM on Windows).
-    // On false nothing is held and nothing else may be called. After true the
-    // caller calls stop() exactly once, after every close.
-    virtual bool start() = 0;
+    // On failure nothing is held and nothing else may be called. After
+    // success the caller calls stop() exactly once, after every close.
+    virtual status start() = 0;
     virtual void stop() = 0;
 
     // Opens what knows the logged-on user: the system-info object (ADSI), the
     // connection to the directory server (LDAP).
     // REQUIRES: start.
-    virtual bool opensession() = 0;
+    virtual status opensession() = 0;
     virtual void closesession() = 0;
 
     // The logged-on user's distinguished name, as narrow text for the log.
@@ -84,34 +86,30 @@ public:
     // character lost in the narrow copy doesn't change which object is bound.
     // (LDAP authenticates here: the user is whoever the bind proves.)
     // REQUIRES: opensession.
-    virtual bool finduser(std::string& dn) = 0;
+    virtual status finduser(std::string& dn) = 0;
 
     // Opens the user's own directory object, with the caller's credentials.
     // REQUIRES: finduser succeeded.
-    virtual bool openuser() = 0;
+    virtual status openuser() = 0;
     virtual void closeuser() = 0;
 
     // The user object's relative name, and the path of its schema class.
     // REQUIRES: openuser.
-    virtual bool objectname(std::string& name) = 0;
-    virtual bool schemapath(std::string& path) = 0;
-
-    // After schemapath, openclass or openlist returned false: whether the
-    // directory could not be reached (the connection lost, no answer in
-    // time, a referral elsewhere) rather than answered. Not reaching it ends
-    // the run; an answer (no such object, no access) ends the query
-    // normally. Changes nothing, the last error included; never throws.
-    virtual bool unreachable() const = 0;
+    // A failure of schemapath, openclass or openlist ends the run when its
+    // status says the directory could not be reached; an answer (no such
+    // object, no access) ends the query normally.
+    virtual status objectname(std::string& name) = 0;
+    virtual status schemapath(std::string& path) = 0;
 
     // Opens the schema class named by the schema path.
     // REQUIRES: schemapath succeeded.
-    virtual bool openclass() = 0;
+    virtual status openclass() = 0;
     virtual void closeclass() = 0;
 
     // Opens one of the class's attribute name lists; `count` is the number
     // of entries.
     // REQUIRES: openclass, and no list open.
-    virtual bool openlist(listkind kind, std::size_t& count) = 0;
+    virtual status openlist(listkind kind, std::size_t& count) = 0;
     virtual void closelist() = 0;
 
     // Entries of the open list go by index, not by name: a backend reads the
@@ -119,13 +117,11 @@ public:
     // so nothing is lost or changed through the narrow copy.
     // REQUIRES: openlist, index < count.
     //
-    // The name at `index`; false for an entry that holds no name (no cause
-    // is recorded for that).
+    // The name at `index`; false for an entry that holds no name.
     virtual bool attributename(std::size_t index, std::string& name) = 0;
     // Reads the attribute named at `index` from the user object: notfound
-    // when the object has no value for it (no cause recorded), failed with
-    // its cause recorded.
-    virtual readresult readattribute(std::size_t index, attributevalue& value) = 0;
+    // when the object has no value for it, failed with its cause in `why`.
+    virtual readresult readattribute(std::size_t index, attributevalue& value, status& why) = 0;
 };
 
 // The directory of the platform the program was built for.

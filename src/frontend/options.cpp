@@ -1,6 +1,6 @@
 #include "frontend/options.h"
 
-#include "frontend/myexception.h"
+#include "directory/myexception.h"
 #include "log/mylog.h"
 
 #include <cstdlib>

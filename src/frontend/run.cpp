@@ -1,7 +1,7 @@
 #include "frontend/run.h"
 
 #include "directory/queryuser.h"
-#include "frontend/myexception.h"
+#include "directory/myexception.h"
 #include "frontend/options.h"
 #include "log/mylog.h"
 #include "platform/platform.h"

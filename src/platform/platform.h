@@ -26,29 +26,10 @@ void prepareprocess();
 // set, else $XDG_RUNTIME_DIR when set and the user's own, else /tmp.
 std::string tempdirectory();
 
-// The cause of the last failure: its code and its text.
-// `hastext` is false when there is no text for the code.
-struct lasterror {
-    std::uint32_t code = 0;
-    bool hastext = false;
-    std::string text;
-};
-
-// The calling thread's last error, read without changing it. A failure is
-// described by it only until the next system call that fails or sets it:
-// read it directly after the failing operation, before logging anything.
-// (lasterror.cpp, the same on every platform.)
-lasterror getlasterror();
-
-// Makes `code` the thread's last error. A failure that is not a failed system
-// call (a COM result, an LDAP or SASL error) is recorded this way so that the
-// message raised for it names the real cause. `text`, when not null, is the
-// text to show for the code instead of the system's own; it stands for as
-// long as the thread's native last error still holds `code`.
-void setlasterror(std::uint32_t code, const char* text = nullptr);
-
 // The native last error of the calling thread (errno, GetLastError), and the
-// system's own text for a code: false when the system has none.
+// system's own text for a code: false when the system has none. A failure
+// that is not a failed system call travels as a status (directory/status.h)
+// instead.
 std::uint32_t nativelasterror();
 void setnativelasterror(std::uint32_t code);
 bool systemtext(std::uint32_t code, std::string& text);

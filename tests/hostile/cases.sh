@@ -90,6 +90,18 @@ faults)
     check referralsubschema 1 "unable to retrieve schema (10 = Referral)"
     check deniedsubschema 0 "" -v
     haslines "2 unable to retrieve schema (50 = Insufficient access: insufficient access)"
+    # So is a connection lost at a schema read: the subschema read of a run
+    # whose layout is gone, and the stamp asked of a layout an hour old (the
+    # entry itself read in the first round, as the last run found it).
+    export XDG_CACHE_HOME=$work/dropcache
+    check dropatsubschema 0 "alice@example.test" -p mail
+    rm "$XDG_CACHE_HOME"/usermail/schema-*
+    check dropatsubschema 1 "unable to retrieve schema $lost" -p mail
+    rm -rf "$XDG_CACHE_HOME"
+    check dropatstamp 0 "alice@example.test" -p mail
+    touch -d '2 hours ago' "$XDG_CACHE_HOME"/usermail/schema-*
+    check dropatstamp 1 "unable to retrieve schema $lost" -p mail
+    export XDG_CACHE_HOME=$work/cache
     ;;
 text)
     # Descriptions without an OID are passed over; the rest of the schema stands.

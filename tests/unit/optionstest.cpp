@@ -1,4 +1,4 @@
-#include "frontend/myexception.h"
+#include "directory/myexception.h"
 #include "frontend/options.h"
 #include "log/mylog.h"
 

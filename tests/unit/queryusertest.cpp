@@ -1,5 +1,5 @@
 #include "directory/queryuser.h"
-#include "frontend/myexception.h"
+#include "directory/myexception.h"
 #include "log/mylog.h"
 #include "scripteddirectory.h"
 

@@ -3,7 +3,6 @@
 #pragma once
 
 #include "directory/userdirectory.h"
-#include "platform/platform.h"
 
 #include <new>
 #include <string>
@@ -36,7 +35,7 @@ inline scriptedattribute otherattribute(const std::string& name, userdirectory::
 
 class scripteddirectory : public userdirectory {
 public:
-    // Which operations fail; a failure leaves `cause` as the last error.
+    // Which operations fail; a failure carries `cause`.
     bool startfails = false, sessionfails = false, finduserfails = false, openuserfails = false;
     bool objectnamefails = false, schemafails = false, classfails = false;
     bool mandatoryfails = false, optionalfails = false;
@@ -50,31 +49,30 @@ public:
 
     std::vector<std::string> calls;
 
-    bool start() override { return answer("start", startfails); }
+    status start() override { return answer("start", startfails); }
     void stop() override { calls.push_back("stop"); }
-    bool unreachable() const override { return unreachablefailure; }
-    bool opensession() override { return answer("opensession", sessionfails); }
+    status opensession() override { return answer("opensession", sessionfails); }
     void closesession() override { calls.push_back("closesession"); }
-    bool finduser(std::string& text) override
+    status finduser(std::string& text) override
     {
         text = dn;
         return answer("finduser", finduserfails);
     }
-    bool openuser() override { return answer("openuser", openuserfails); }
+    status openuser() override { return answer("openuser", openuserfails); }
     void closeuser() override { calls.push_back("closeuser"); }
-    bool objectname(std::string& text) override
+    status objectname(std::string& text) override
     {
         text = name;
         return answer("objectname", objectnamefails);
     }
-    bool schemapath(std::string& text) override
+    status schemapath(std::string& text) override
     {
         text = schema;
         return answer("schemapath", schemafails);
     }
-    bool openclass() override { return answer("openclass", classfails); }
+    status openclass() override { return answer("openclass", classfails); }
     void closeclass() override { calls.push_back("closeclass"); }
-    bool openlist(listkind kind, std::size_t& count) override
+    status openlist(listkind kind, std::size_t& count) override
     {
         open = kind == listkind::mandatory ? &mandatory : &optional;
         count = open->size();
@@ -87,25 +85,23 @@ public:
         text = (*open)[index].name;
         return (*open)[index].hasname;
     }
-    readresult readattribute(std::size_t index, attributevalue& value) override
+    readresult readattribute(std::size_t index, attributevalue& value, status& why) override
     {
         const scriptedattribute& attribute = (*open)[index];
         calls.push_back("read " + attribute.name);
         if (attribute.throwsonget)
             throw std::bad_alloc();
         if (attribute.result == readresult::failed)
-            platform::setlasterror(5, cause.c_str());
+            why = status::failure(5, cause, unreachablefailure);
         value = attribute.value;
         return attribute.result;
     }
 
 private:
-    bool answer(const char* call, bool fails)
+    status answer(const char* call, bool fails)
     {
         calls.push_back(call);
-        if (fails)
-            platform::setlasterror(5, cause.c_str());
-        return !fails;
+        return fails ? status::failure(5, cause, unreachablefailure) : status();
     }
 
     const std::vector<scriptedattribute>* open = nullptr;

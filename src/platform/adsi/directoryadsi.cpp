@@ -1,7 +1,8 @@
 // The directory on Windows: the COM runtime and the Active Directory Service
 // Interfaces, bound with the logged-on user's own credentials.
 #include "directory/userdirectory.h"
-#include "frontend/myexception.h"
+#include "directory/myexception.h"
+#include "directory/status.h"
 #include "platform/adsi/adsiowners.h"
 #include "platform/platform.h"
 
@@ -23,16 +24,6 @@ const IID iidadsadsysteminfo = {0x5BB11929, 0xAFD1, 0x11D2, {0x9C, 0xB9, 0x00, 0
 const IID iidads = {0xFD8256D0, 0xFD15, 0x11CE, {0xAB, 0xC4, 0x02, 0x60, 0x8C, 0x9E, 0x75, 0x53}};
 const IID iidadsclass = {0xC8F93DD0, 0x4AE0, 0x11CF, {0x9E, 0x73, 0x00, 0xAA, 0x00, 0x4A, 0x56, 0x91}};
 const HRESULT propertynotfound = static_cast<HRESULT>(0x8000500DL); // E_ADS_PROPERTY_NOT_FOUND
-
-// Only S_OK is success. A failed call leaves its result as the thread's last
-// error, so the message raised for it names what went wrong; a result that is
-// no error (S_FALSE) leaves the last error as it was.
-bool succeeded(HRESULT result)
-{
-    if (FAILED(result))
-        platform::setlasterror(static_cast<std::uint32_t>(result));
-    return result == S_OK;
-}
 
 // The result of a call that hands out an interface: whatever it put in `out`
 // is given up at once unless the result is S_OK, so that nothing obtained
@@ -69,6 +60,18 @@ bool isunreachable(HRESULT result)
     default:
         return false;
     }
+}
+
+// Only S_OK is success. A failed call is described by its result and the
+// system's text for it; a result that is no error (S_FALSE) by the thread's
+// last error as it stands.
+status checked(HRESULT result)
+{
+    if (result == S_OK)
+        return status();
+    if (!FAILED(result))
+        return status::lasterror();
+    return status::systemerror(static_cast<std::uint32_t>(result), isunreachable(result));
 }
 
 // Conversion flags for the ANSI code page: no "best fit". Best fit turns a
@@ -126,37 +129,38 @@ std::string narrow(const wchar_t* wide, std::vector<std::size_t>* substituted = 
 // the schema class comes from the user object's schema path.
 class directory : public userdirectory {
 public:
-    bool start() override { return succeeded(CoInitialize(nullptr)); }
+    status start() override { return checked(CoInitialize(nullptr)); }
     void stop() override { CoUninitialize(); }
 
-    bool opensession() override
+    status opensession() override
     {
-        return succeeded(obtained(CoCreateInstance(clsidadsysteminfo, nullptr, CLSCTX_INPROC_SERVER, iidadsadsysteminfo,
+        return checked(obtained(CoCreateInstance(clsidadsysteminfo, nullptr, CLSCTX_INPROC_SERVER, iidadsadsysteminfo,
                                                    systeminfo.put()),
                                   systeminfo));
     }
     void closesession() override { systeminfo.reset(); }
 
-    bool finduser(std::string& name) override
+    status finduser(std::string& name) override
     {
         bstr dn;
-        if (!succeeded(systeminfo->get_UserName(dn.put())))
-            return false;
+        const status found = checked(systeminfo->get_UserName(dn.put()));
+        if (!found.ok())
+            return found;
         // The bind uses the name exactly as the directory gave it; the narrow
         // copy is only for the log and may have lost characters.
         userdn = dn.get() ? dn.get() : L"";
         name = narrow(userdn.c_str());
-        return true;
+        return status();
     }
 
-    bool openuser() override
+    status openuser() override
     {
         // ADSI reads "/" in a path as a separator: one inside the DN is
         // escaped, and nothing else is changed.
         std::wstring path = L"LDAP://";
         for (const wchar_t c : userdn)
             path += c == L'/' ? std::wstring(L"\\/") : std::wstring(1, c);
-        return succeeded(obtained(
+        return checked(obtained(
             ADsOpenObject(path.c_str(), nullptr, nullptr, ADS_SECURE_AUTHENTICATION, iidads, user.put()), user));
     }
     void closeuser() override
@@ -165,60 +169,59 @@ public:
         schema.reset();
     }
 
-    bool objectname(std::string& name) override
+    status objectname(std::string& name) override
     {
         bstr text;
-        if (!succeeded(user->get_Name(text.put())))
-            return false;
-        name = narrow(text.get());
-        return true;
+        const status named = checked(user->get_Name(text.put()));
+        if (named.ok())
+            name = narrow(text.get());
+        return named;
     }
 
-    bool schemapath(std::string& path) override
+    status schemapath(std::string& path) override
     {
-        if (!schemastep(user->get_Schema(schema.put())))
-            return false;
-        path = narrow(schema.get());
-        return true;
+        const status found = checked(user->get_Schema(schema.put()));
+        if (found.ok())
+            path = narrow(schema.get());
+        return found;
     }
 
-    bool unreachable() const override { return isunreachable(stepresult); }
-
-    bool openclass() override
+    status openclass() override
     {
-        return schemastep(
+        return checked(
             obtained(ADsGetObject(schema.get() ? schema.get() : L"", iidadsclass, schemaclass.put()), schemaclass));
     }
     void closeclass() override { schemaclass.reset(); }
 
-    bool openlist(listkind kind, std::size_t& count) override
+    status openlist(listkind kind, std::size_t& count) override
     {
         list.emplace();
         VARIANT* names = list->names.put();
-        HRESULT result = kind == listkind::mandatory ? schemaclass->get_MandatoryProperties(names)
-                                                     : schemaclass->get_OptionalProperties(names);
-        if (!schemastep(result)) {
+        const status listed = checked(kind == listkind::mandatory ? schemaclass->get_MandatoryProperties(names)
+                                                                  : schemaclass->get_OptionalProperties(names));
+        if (!listed.ok()) {
             list.reset();
-            return false;
+            return listed;
         }
         const VARIANT& value = list->names.get();
         // A class with a single name gives it as a plain string, not an array.
         if (value.vt == VT_BSTR) {
             count = 1;
-            return true;
+            return status();
         }
         // Any shape but a one-dimensional array of VARIANTs is no list to walk.
         SAFEARRAY* array = value.vt == (VT_ARRAY | VT_VARIANT) ? value.parray : nullptr;
         if (!array || SafeArrayGetDim(array) != 1) {
             list.reset();
-            return succeeded(DISP_E_TYPEMISMATCH);
+            return checked(DISP_E_TYPEMISMATCH);
         }
-        if (!succeeded(list->access.begin(array))) {
+        const status accessed = checked(list->access.begin(array));
+        if (!accessed.ok()) {
             list.reset();
-            return false;
+            return accessed;
         }
         count = array->rgsabound[0].cElements;
-        return true;
+        return status();
     }
     void closelist() override { list.reset(); }
 
@@ -231,13 +234,14 @@ public:
         return true;
     }
 
-    readresult readattribute(std::size_t index, attributevalue& value) override
+    readresult readattribute(std::size_t index, attributevalue& value, status& why) override
     {
         variant data;
         HRESULT result = user->Get(list->element(index), data.put());
         if (result == propertynotfound)
             return readresult::notfound;
-        if (!succeeded(result))
+        why = checked(result);
+        if (!why.ok())
             return readresult::failed;
         value.isstring = data.get().vt == VT_BSTR;
         if (value.isstring)
@@ -246,14 +250,6 @@ public:
     }
 
 private:
-    // A schema step's call, kept to tell an unreachable directory from an
-    // answer.
-    bool schemastep(HRESULT result)
-    {
-        stepresult = result;
-        return succeeded(result);
-    }
-
     // An open name list. The access ends before the VARIANT is cleared (the
     // members go in reverse order), so that clearing it can destroy the array.
     struct namelist {
@@ -270,7 +266,6 @@ private:
         }
     };
 
-    HRESULT stepresult = S_OK;
     comptr<IADsADSystemInfo> systeminfo;
     std::wstring userdn;
     comptr<IADs> user;

@@ -41,7 +41,7 @@ bool isdescriptor(const std::string& name)
     }) && (oid || std::isalpha(static_cast<unsigned char>(name[0])));
 }
 
-bool directory::opensession()
+status directory::opensession()
 {
     cachedirectory = findcachedirectory();
     server.readtimeouts();
@@ -63,7 +63,7 @@ bool directory::opensession()
     return server.open(configured && *configured ? configured : nullptr);
 }
 
-bool directory::openlocated(locator& find)
+status directory::openlocated(locator& find)
 {
     for (target controller; find.next(controller);) {
         // Connected here, so that each attempt has its share of the budget
@@ -74,9 +74,10 @@ bool directory::openlocated(locator& find)
         if (socket.get() >= 0) {
             mylog.at(2) << "controller " << controller.hostport() << ": connected (from " << controller.source << ")"
                         << logend;
-            if (server.adopt(std::move(socket), "ldap://" + controller.hostport()))
-                return true;
-            why = platform::getlasterror().text;
+            const status adopted = server.adopt(std::move(socket), "ldap://" + controller.hostport());
+            if (adopted.ok())
+                return adopted;
+            why = adopted.reason();
         }
         mylog.at(2) << "controller " << controller.hostport() << ": " << why << " (from " << controller.source << ")"
                     << logend;
@@ -85,10 +86,11 @@ bool directory::openlocated(locator& find)
     return failcode(LDAP_SERVER_DOWN, find.whynone());
 }
 
-bool directory::finduser(std::string& dn)
+status directory::finduser(std::string& dn)
 {
-    if (!server.bind())
-        return false;
+    const status bound = server.bind();
+    if (!bound.ok())
+        return bound;
     const std::string identity = server.option(LDAP_OPT_X_SASL_USERNAME);
     // The server by its URI: local sockets have no host to tell them apart.
     const std::string uri = server.connecteduri();
@@ -97,18 +99,17 @@ bool directory::finduser(std::string& dn)
 
     connection::pending who, rootread, guess;
     firstround(who, rootread, guess);
-    // A failure's cause is read as soon as this returns: nothing more may
-    // run (the unread answers go with the connection).
-    if (!findentry(server.finishwhoami(who), rootread, guess))
-        return false;
+    const status found = findentry(server.finishwhoami(who), rootread, guess);
+    if (!found.ok())
+        return found;
     guess.abandon();
     finishstamps();
     const lastrun now{userdn, !searched.filter.empty(), searched.base, searched.filter, root.subschemasubentry,
                       root.schemanamingcontext};
-    if (!entryfailure.failed && !(known && now == last))
+    if (entryfailure.ok() && !(known && now == last))
         writelastrun(cachedirectory, uri, identity, now);
     dn = tonarrow(userdn);
-    return true;
+    return status();
 }
 
 void directory::firstround(connection::pending& who, connection::pending& rootread, connection::pending& guess)
@@ -123,15 +124,14 @@ void directory::firstround(connection::pending& who, connection::pending& rootre
         sendstamps(last.subentry, last.schemacontext);
 }
 
-bool directory::findentry(const std::string& whoami, connection::pending& rootread, connection::pending& guess)
+status directory::findentry(const std::string& whoami, connection::pending& rootread, connection::pending& guess)
 {
     entry rootentry;
     // A server that won't show its root DSE can still be searched under a
     // configured base; its cause is kept for when there is none.
-    if (server.finishread(rootread, "", rootentry))
+    rootfailure = server.finishread(rootread, "", rootentry);
+    if (rootfailure.ok())
         connection::readroot(rootentry, root);
-    else
-        rootfailure.keep();
     // The guessed stamps hold when the root DSE names the same places.
     if (!known || !samedn(last.subentry, root.subschemasubentry) ||
         !samedn(last.schemacontext, root.schemanamingcontext)) {
@@ -148,14 +148,14 @@ bool directory::findentry(const std::string& whoami, connection::pending& rootre
                           : readentry(known && !last.searched && samedn(userdn, last.dn) ? &guess : nullptr);
 }
 
-bool directory::readentry(connection::pending* guess)
+status directory::readentry(connection::pending* guess)
 {
     connection::pending asked;
     if (!guess)
         asked = server.sendread(userdn, entryattributes);
-    if (!server.finishread(guess ? *guess : asked, userdn, user))
-        entryfailure.keep();
-    return true;
+    // Reported when the entry is opened.
+    entryfailure = server.finishread(guess ? *guess : asked, userdn, user);
+    return status();
 }
 
 void directory::sendstamps(const std::string& subentry, const std::string& schemacontext)
@@ -180,33 +180,13 @@ void directory::finishstamps()
 {
     // A stamp that can't be read leaves the cache unused, nothing more.
     entry found;
-    if (subschemastamp.outstanding() && server.finishread(subschemastamp, stamps.subentry, found))
+    if (subschemastamp.outstanding() && server.finishread(subschemastamp, stamps.subentry, found).ok())
         stamps.subschemastamp = found.first("modifyTimestamp");
-    if (schemastamp.outstanding() && server.finishread(schemastamp, stampcontext, found))
+    if (schemastamp.outstanding() && server.finishread(schemastamp, stampcontext, found).ok())
         stamps.schemastamp = found.first("modifyTimeStamp");
 }
 
-bool directory::unreachable() const
-{
-    // The server gone or silent, an answer that can't be read, a server that
-    // says it can't answer now, or one that sends the run elsewhere: none of
-    // them says what the schema is.
-    switch (static_cast<int>(platform::getlasterror().code)) {
-    case LDAP_SERVER_DOWN:
-    case LDAP_TIMEOUT:
-    case LDAP_CONNECT_ERROR:
-    case LDAP_DECODING_ERROR:
-    case LDAP_TIMELIMIT_EXCEEDED:
-    case LDAP_BUSY:
-    case LDAP_UNAVAILABLE:
-    case LDAP_REFERRAL:
-        return true;
-    default:
-        return false;
-    }
-}
-
-bool directory::schemapath(std::string& path)
+status directory::schemapath(std::string& path)
 {
     const std::vector<std::string> classes = user.values("objectClass");
     std::string subentry = user.first("subschemaSubentry");
@@ -243,8 +223,9 @@ bool directory::schemapath(std::string& path)
         const bool sent = subschemaread.outstanding() && samedn(subentry, root.subschemasubentry);
         if (!sent)
             asked = server.sendsubschema(subentry);
-        if (!server.finishsubschema(sent ? subschemaread : asked, subentry, names, stamp))
-            return false;
+        const status read = server.finishsubschema(sent ? subschemaread : asked, subentry, names, stamp);
+        if (!read.ok())
+            return read;
         layout = layoutof(names, classes);
         // Elsewhere than on Active Directory the layout is filed under the
         // stamp it was read with.
@@ -256,7 +237,7 @@ bool directory::schemapath(std::string& path)
     if (layout.structural.empty())
         return fail(LDAP_OBJECT_CLASS_VIOLATION, "the entry's structural object class is not in the schema");
     path = "LDAP://" + urihost(server.connecteduri()) + "/schema/" + tonarrow(layout.structural);
-    return true;
+    return status();
 }
 
 } // namespace openldap

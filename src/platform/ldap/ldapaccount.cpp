@@ -37,15 +37,15 @@ std::string directory::netbiosname()
     return name;
 }
 
-bool directory::searchaccount(const std::string& whoami, connection::pending* guess)
+status directory::searchaccount(const std::string& whoami, connection::pending* guess)
 {
     const std::string source = accountsource(whoami, server.option(LDAP_OPT_X_SASL_USERNAME), loginname());
     if (barename(source).empty())
         return fail(LDAP_NO_SUCH_OBJECT, "no account name to look up");
     searched.base = searchbase(server.option(LDAP_OPT_DEFBASE), root.defaultnamingcontext, root.namingcontexts);
     if (searched.base.empty()) {
-        if (rootfailure.failed)
-            return rootfailure.report();
+        if (!rootfailure.ok())
+            return rootfailure;
         return fail(LDAP_NO_SUCH_OBJECT, "no search base: the server names no naming context");
     }
     domainnames own{dnsdomainof(root.defaultnamingcontext.empty() ? searched.base : root.defaultnamingcontext),
@@ -64,13 +64,13 @@ bool directory::searchaccount(const std::string& whoami, connection::pending* gu
     return searchfor(same ? *guess : asked);
 }
 
-bool directory::searchfor(connection::pending& request)
+status directory::searchfor(connection::pending& request)
 {
     // Asked for two at most: a server that sends more is not counted on to
     // have sent the right one.
     std::vector<entry> found;
     std::size_t sent = 0;
-    const int result = server.finishsearch(request, [&](entry&& match) {
+    const status result = server.finishsearch(request, [&](entry&& match) {
         if (isaccount(match, searched.wanted, searched.base))
             found.push_back(std::move(match));
         else
@@ -78,16 +78,17 @@ bool directory::searchfor(connection::pending& request)
         return ++sent <= 2 && found.size() < 2;
     });
     const std::string& name = searched.wanted.name;
-    if (result != LDAP_SUCCESS && result != LDAP_SIZELIMIT_EXCEEDED)
-        return false;
+    const bool limited = result.code() == static_cast<std::uint32_t>(LDAP_SIZELIMIT_EXCEEDED);
+    if (!result.ok() && !limited)
+        return result;
     if (found.empty() && sent <= 2)
         return fail(LDAP_NO_RESULTS_RETURNED, "no directory entry for the account " + name + " under " + searched.base);
-    if (found.size() != 1 || sent > 2 || result == LDAP_SIZELIMIT_EXCEEDED)
+    if (found.size() != 1 || sent > 2 || limited)
         return fail(LDAP_MORE_RESULTS_TO_RETURN,
                     "several directory entries for the account " + name + " under " + searched.base);
     user = std::move(found.front());
     userdn = user.dn;
-    return true;
+    return status();
 }
 
 } // namespace openldap

@@ -135,20 +135,23 @@ void connection::startsasl()
     sasl_client_init(callbacks);
 }
 
-bool connection::loadsasl(const std::string& mechanism)
+status connection::loadsasl(const std::string& mechanism)
 {
     static bool loaded = false;
     if (loaded)
-        return true;
+        return status();
     const char* needed = saslmodule(upper(mechanism));
     const auto& installed = saslmodules();
     if (!needed) { // a mechanism not known here: every module, as libsasl2 would
         for (const auto& module : installed)
             loadsaslmodule(module.second);
-        return loaded = true;
+        loaded = true;
+        return status();
     }
-    if (!*needed)
-        return loaded = true;
+    if (!*needed) {
+        loaded = true;
+        return status();
+    }
     const auto module = installed.find(needed);
     if (module == installed.end() || !loadsaslmodule(module->second))
         return failcode(LDAP_AUTH_UNKNOWN, "the SASL module for " + mechanism + " (" + needed +
@@ -156,7 +159,8 @@ bool connection::loadsasl(const std::string& mechanism)
                                                (std::string(needed) == "libgssapiv2.so"
                                                     ? " (Debian: libsasl2-modules-gssapi-mit)"
                                                     : ""));
-    return loaded = true;
+    loaded = true;
+    return status();
 }
 
 timeval connection::totimeval(std::chrono::milliseconds span)
@@ -192,7 +196,7 @@ std::string connection::option(int which) const
     return text;
 }
 
-bool connection::open(const char* list)
+status connection::open(const char* list)
 {
     const int result = ldap_initialize(&ld, list);
     if (result != LDAP_SUCCESS) {
@@ -200,10 +204,10 @@ bool connection::open(const char* list)
         return failcode(result);
     }
     configure(false);
-    return true;
+    return status();
 }
 
-bool connection::adopt(socketfd socket, const std::string& uri)
+status connection::adopt(socketfd socket, const std::string& uri)
 {
     const int result = ldap_init_fd(socket.get(), LDAP_PROTO_TCP, uri.c_str(), &ld);
     if (result != LDAP_SUCCESS) {
@@ -214,7 +218,7 @@ bool connection::adopt(socketfd socket, const std::string& uri)
     configure(true);
     connected = uri;
     connections = 1;
-    return true;
+    return status();
 }
 
 void connection::configure(bool located)
@@ -266,51 +270,44 @@ void connection::close()
         ldap_unbind_ext_s(ld, nullptr, nullptr);
     ld = nullptr;
     connections = 0;
-    lostcode = LDAP_SUCCESS;
-    lostdetail.clear();
+    lost = status();
 }
 
-int connection::report(int code) const
-{
-    failserver(ld, code);
-    return code;
-}
-
-bool connection::standing()
+status connection::standing()
 {
     ber_socket_t socket = -1;
-    if (lostcode == LDAP_SUCCESS &&
+    if (lost.ok() &&
         (ldap_get_option(ld, LDAP_OPT_DESC, &socket) != LDAP_OPT_SUCCESS || socket < 0 || connections != 1))
         lose(LDAP_SERVER_DOWN, std::string());
-    return lostcode == LDAP_SUCCESS || failcode(lostcode, lostdetail);
+    return lost;
 }
 
-void connection::lose(int code, const std::string& detail)
+status connection::lose(int code, const std::string& detail)
 {
-    if (lostcode == LDAP_SUCCESS) {
-        lostcode = code;
-        lostdetail = detail;
+    if (lost.ok()) {
+        lost = failcode(code, detail);
         mylog.at(2) << "connection lost: " << ldap_err2string(code) << (detail.empty() ? "" : ": ") << detail
                     << logend;
     }
-    failcode(lostcode, lostdetail);
+    return lost;
 }
 
-bool connection::bind()
+status connection::bind()
 {
     std::string mechanism = option(LDAP_OPT_X_SASL_MECH);
     if (mechanism.empty())
         mechanism = lower(uris.substr(0, 8)) == "ldapi://" ? "EXTERNAL" : "GSSAPI";
     mylog.at(2) << "sasl mechanism = " << mechanism << logend;
-    if (!loadsasl(mechanism))
-        return false;
+    const status loaded = loadsasl(mechanism);
+    if (!loaded.ok())
+        return loaded;
     const int result = ldap_sasl_interactive_bind_s(ld, nullptr, mechanism.c_str(), nullptr, nullptr,
                                                     LDAP_SASL_QUIET, nointeraction, nullptr);
     if (result != LDAP_SUCCESS)
         return failserver(ld, result);
     mylog.at(2) << "bound to " << option(LDAP_OPT_URI) << " as sasl user name " << option(LDAP_OPT_X_SASL_USERNAME)
                 << logend;
-    return true;
+    return status();
 }
 
 } // namespace openldap

@@ -1,7 +1,7 @@
 // One connection to the directory server and the requests the user query
-// sends over it. Every failing operation records its cause (ldapfailure.h:
-// the LDAP result code and libldap's text, with the server's diagnostic
-// message when it sent one) and returns false or the failing code.
+// sends over it. Every operation that can fail returns its status
+// (ldapfailure.h: the LDAP result code and libldap's text, with the server's
+// diagnostic message when it sent one).
 //
 // A run uses the one connection it bound. When that is gone (dropped, or
 // ended by the server's notice of disconnection), libldap would open a new
@@ -11,6 +11,7 @@
 // Nothing here throws but std::bad_alloc, unless an operation says so.
 #pragma once
 
+#include "directory/status.h"
 #include "platform/ldap/ldapanswer.h"
 #include "platform/ldap/locate/ldapnetwork.h"
 #include "platform/ldap/schema/ldapentry.h"
@@ -59,9 +60,9 @@ public:
     // first start's settings. Never throws but std::bad_alloc.
     static void startsasl();
     // Loads the module that `mechanism` needs: none for EXTERNAL, every one
-    // for a mechanism not known here. False (the cause recorded) when it is
-    // not installed. REQUIRES: startsasl.
-    static bool loadsasl(const std::string& mechanism);
+    // for a mechanism not known here. Fails when it is not installed.
+    // REQUIRES: startsasl.
+    static status loadsasl(const std::string& mechanism);
 
     // Settles the time-outs for every handle from here on, as configured or
     // the defaults, and logs them: first thing in a session.
@@ -72,17 +73,17 @@ public:
     // Sets up the handle for the URI list `uris`, or for the configured one
     // (ldap.conf, ~/.ldaprc, LDAPURI...) when null; nothing is sent yet. A
     // URI that libldap can't parse fails here. REQUIRES: not open.
-    bool open(const char* uris);
+    status open(const char* uris);
     // Takes over `socket`, connected by the caller to the server `uri`
     // (ldap://host:port), which was found in DNS. REQUIRES: not open.
-    bool adopt(socketfd socket, const std::string& uri);
+    status adopt(socketfd socket, const std::string& uri);
     // Unbinds and closes; harmless when not open. Never throws.
     void close();
 
     // A SASL bind with the caller's own credentials, never prompting: the
     // configured mechanism, else EXTERNAL on ldapi://, else GSSAPI.
     // REQUIRES: open or adopt.
-    bool bind();
+    status bind();
 
     // A request sent and not yet answered, abandoned when it is destroyed (or
     // assigned over) unanswered. Several may be outstanding at once, so that
@@ -97,7 +98,7 @@ public:
         pending& operator=(pending&& other) noexcept;
         ~pending() { abandon(); }
         // Whether it went out and its answer is still to come.
-        bool outstanding() const { return owner && id >= 0 && result == LDAP_SUCCESS; }
+        bool outstanding() const { return owner && id >= 0 && why.ok(); }
         // Tells the server that no answer is wanted. Never throws.
         void abandon();
 
@@ -105,7 +106,7 @@ public:
         friend class connection;
         connection* owner = nullptr;
         int id = -1;               // -1 once answered
-        int result = LDAP_SUCCESS; // a failure to send, or the outcome
+        status why; // a failure to send, or the outcome
         std::chrono::steady_clock::time_point sent = std::chrono::steady_clock::now();
     };
 
@@ -121,11 +122,11 @@ public:
     // Hands each entry of the answer to `take` as it arrives; when that
     // returns false the search is abandoned and counts as complete. Returns
     // the result code (LDAP_SIZELIMIT_EXCEEDED when the server stopped at
-    // the limit); the cause is recorded for any code but LDAP_SUCCESS.
+    // the limit, a failure like any other).
     // REQUIRES: `request` came from sendsearch on this connection.
-    int finishsearch(pending& request, const std::function<bool(entry&&)>& take);
+    status finishsearch(pending& request, const std::function<bool(entry&&)>& take);
     // sendsearch and finishsearch.
-    int search(const std::string& base, int scope, const std::string& filter,
+    status search(const std::string& base, int scope, const std::string& filter,
                const std::vector<const char*>& attributes, int sizelimit,
                const std::function<bool(entry&&)>& take);
 
@@ -134,7 +135,7 @@ public:
     // answer (no Abandon). REQUIRES: bind.
     pending sendread(const std::string& dn, const std::vector<const char*>& attributes);
     // REQUIRES: `request` came from sendread(dn, ...) on this connection.
-    bool finishread(pending& request, const std::string& dn, entry& found);
+    status finishread(pending& request, const std::string& dn, entry& found);
 
     // The root DSE's attributes the query uses, and reading them out.
     static const std::vector<const char*> rootattributes;
@@ -145,7 +146,7 @@ public:
     // ("" when the server sends none). REQUIRES: bind; for finishsubschema,
     // a request from sendsubschema(dn).
     pending sendsubschema(const std::string& dn);
-    bool finishsubschema(pending& request, const std::string& dn, schema& into, std::string& stamp);
+    status finishsubschema(pending& request, const std::string& dn, schema& into, std::string& stamp);
 
     // A libldap string option of this connection ("" when unset).
     // REQUIRES: open or adopt.
@@ -157,28 +158,26 @@ public:
 private:
     void configure(bool located); // the options of a new handle
     // The next message answering `request`: its type, or -1 when none came
-    // in time or the connection is gone (request.result says which).
+    // in time or the connection is gone (request.why says which).
     int next(pending& request, LDAPMessage*& answer);
     // Hands each entry to `onentry` as in finishsearch, as libldap has it;
     // `onentry` may take the message over.
-    int finish(pending& request, const std::function<bool(message&)>& onentry);
+    status finish(pending& request, const std::function<bool(message&)>& onentry);
     pending sent(int result, int id);
     void abandon(int id);
-    int report(int code) const; // the cause recorded; returns `code`
-    // Whether requests may go out: the bound connection still stands. On
-    // false the loss's cause is recorded.
-    bool standing();
+    // Whether requests may go out: the bound connection still stands; the
+    // loss's cause otherwise.
+    status standing();
     // Records that the connection is gone, and why (the first cause stands),
-    // as the last error too.
-    void lose(int code, const std::string& detail);
+    // and returns that cause.
+    status lose(int code, const std::string& detail);
 
     LDAP* ld = nullptr;
     std::string uris;
     std::string connected; // set by libldap's connection callback
     ldap_conncb callbacks{};
     int connections = 0;         // opened for this handle so far
-    int lostcode = LDAP_SUCCESS; // why the connection is gone, while it is
-    std::string lostdetail;
+    status lost; // why the connection is gone, once it is
     timeval networktimeout{}, requesttimeout{}; // as configured
 };
 

@@ -41,19 +41,6 @@ namespace openldap {
 // An attribute's short name or OID, as a request may name it.
 bool isdescriptor(const std::string& name);
 
-// A cause kept for a step that reports it later than it happened.
-struct laterfailure {
-    bool failed = false;
-    platform::lasterror cause;
-
-    void keep()
-    {
-        failed = true;
-        cause = platform::getlasterror();
-    }
-    bool report() const { return failagain(cause); }
-};
-
 // The user query over one LDAP connection. The user's entry is read once,
 // and every later step (the name, the schema class, each attribute) is
 
@@ -77,48 +64,47 @@ public:
             entryattributes.push_back(name.c_str());
     }
 
-    bool start() override
+    status start() override
     {
         // Only to learn the user's character set for converting values; the
         // log's time stamps keep the "C" locale.
         std::setlocale(LC_CTYPE, "");
         connection::startsasl();
-        return true;
+        return status();
     }
     void stop() override {}
 
-    bool opensession() override;
+    status opensession() override;
     void closesession() override { server.close(); }
 
-    bool finduser(std::string& dn) override;
+    status finduser(std::string& dn) override;
 
     // The entry was read in the same round as finding the user; its failure
     // is this step's.
-    bool openuser() override { return !entryfailure.failed || entryfailure.report(); }
+    status openuser() override { return entryfailure; }
     void closeuser() override { user = entry(); }
 
-    bool objectname(std::string& name) override
+    status objectname(std::string& name) override
     {
         // The DN as the server writes it, which "Who am I?" may have normalised.
         name = tonarrow(firstrdn(user.dn.empty() ? userdn : user.dn));
-        return true;
+        return status();
     }
 
-    bool schemapath(std::string& path) override;
-    bool unreachable() const override;
+    status schemapath(std::string& path) override;
 
-    bool openclass() override
+    status openclass() override
     {
         attributes = entryindex(user, layout);
-        return true;
+        return status();
     }
     void closeclass() override { attributes = entryindex(); }
 
-    bool openlist(listkind kind, std::size_t& count) override
+    status openlist(listkind kind, std::size_t& count) override
     {
         list = kind == listkind::mandatory ? &layout.mandatory : &layout.optional;
         count = list->size();
-        return true;
+        return status();
     }
     void closelist() override { list = nullptr; }
 
@@ -128,7 +114,7 @@ public:
         return true;
     }
 
-    readresult readattribute(std::size_t index, attributevalue& value) override
+    readresult readattribute(std::size_t index, attributevalue& value, status&) override
     {
         const std::vector<std::string> values = attributes.values((*list)[index]);
         if (values.empty())
@@ -147,18 +133,18 @@ private:
         openldap::account wanted;
     };
 
-    bool openlocated(locator& find);
+    status openlocated(locator& find);
     // The first round after the bind: "Who am I?", the root DSE, and what
     // the last run found; then the user's entry, confirmed or asked again.
     void firstround(connection::pending& who, connection::pending& rootread, connection::pending& guess);
-    bool findentry(const std::string& whoami, connection::pending& rootread, connection::pending& guess);
+    status findentry(const std::string& whoami, connection::pending& rootread, connection::pending& guess);
     void sendstamps(const std::string& subentry, const std::string& schemacontext);
     void finishstamps();
     // The user's entry, by reading it or by the account search; `guess` is
     // the last run's request, when this run asks the same.
-    bool readentry(connection::pending* guess);
-    bool searchaccount(const std::string& whoami, connection::pending* guess);
-    bool searchfor(connection::pending& request);
+    status readentry(connection::pending* guess);
+    status searchaccount(const std::string& whoami, connection::pending* guess);
+    status searchfor(connection::pending& request);
     std::string netbiosname();
     // What the account search reads: the entry's attributes, and those that
     // show it is the account searched for.
@@ -176,8 +162,8 @@ private:
     std::string cachedirectory; // "" for none
     connection server;
     rootdse root;
-    laterfailure rootfailure;  // why the root DSE couldn't be read
-    laterfailure entryfailure; // why the user's entry couldn't be read
+    status rootfailure;  // why the root DSE couldn't be read
+    status entryfailure; // why the user's entry couldn't be read
     connection::pending subschemastamp, schemastamp, subschemaread;
     schemakey stamps;
     std::string stampcontext; // where the schema container's stamp was asked

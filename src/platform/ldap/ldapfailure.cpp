@@ -4,20 +4,36 @@
 
 namespace openldap {
 
-bool fail(int code, const std::string& text)
+bool unreachable(int code)
+{
+    switch (code) {
+    case LDAP_SERVER_DOWN:
+    case LDAP_TIMEOUT:
+    case LDAP_CONNECT_ERROR:
+    case LDAP_DECODING_ERROR:
+    case LDAP_TIMELIMIT_EXCEEDED:
+    case LDAP_BUSY:
+    case LDAP_UNAVAILABLE:
+    case LDAP_REFERRAL:
+        return true;
+    default:
+        return false;
+    }
+}
+
+status fail(int code, const std::string& text)
 {
     // A cause may carry a server's words (its diagnostic message, a name it
     // gave): they reach the terminal with their control characters escaped.
-    platform::setlasterror(static_cast<std::uint32_t>(code), escapecontrols(text).c_str());
-    return false;
+    return status::failure(static_cast<std::uint32_t>(code), escapecontrols(text), unreachable(code));
 }
 
-bool failcode(int code, const std::string& detail)
+status failcode(int code, const std::string& detail)
 {
     return fail(code, detail.empty() ? std::string(ldap_err2string(code)) : ldap_err2string(code) + (": " + detail));
 }
 
-bool failserver(LDAP* ld, int code)
+status failserver(LDAP* ld, int code)
 {
     char* message = nullptr;
     std::string detail;
@@ -25,12 +41,6 @@ bool failserver(LDAP* ld, int code)
         detail = message;
     ldap_memfree(message);
     return failcode(code, detail);
-}
-
-bool failagain(const platform::lasterror& kept)
-{
-    const int code = static_cast<int>(kept.code);
-    return kept.hastext ? fail(code, kept.text) : failcode(code);
 }
 
 } // namespace openldap

@@ -18,7 +18,7 @@ connection::pending& connection::pending::operator=(pending&& other) noexcept
         abandon();
         owner = other.owner;
         id = other.id;
-        result = other.result;
+        why = std::move(other.why);
         sent = other.sent;
         other.owner = nullptr;
         other.id = -1;
@@ -36,7 +36,7 @@ void connection::pending::abandon()
 void connection::abandon(int id)
 {
     // Over a lost connection nothing is sent: libldap would open a new one.
-    if (ld && lostcode == LDAP_SUCCESS)
+    if (ld && lost.ok())
         ldap_abandon_ext(ld, id, nullptr, nullptr);
 }
 
@@ -44,11 +44,10 @@ connection::pending connection::sent(int result, int id)
 {
     pending request;
     request.owner = this;
-    request.result = result;
     request.id = result == LDAP_SUCCESS ? id : -1;
     // A request that never went out for a lost connection keeps that cause.
-    if (result != LDAP_SUCCESS && lostcode == LDAP_SUCCESS)
-        report(result);
+    if (result != LDAP_SUCCESS)
+        request.why = lost.ok() ? failserver(ld, result) : lost;
     return request;
 }
 
@@ -58,8 +57,8 @@ connection::pending connection::sendsearch(const std::string& base, int scope, c
     static const char* const scopes[] = {"base", "one level", "subtree"};
     mylog.at(2) << "search \"" << base << "\" scope " << (scope >= 0 && scope <= 2 ? scopes[scope] : "?")
                 << " filter " << filter << logend;
-    if (!standing())
-        return sent(lostcode, -1);
+    if (!standing().ok())
+        return sent(LDAP_SERVER_DOWN, -1);
     std::vector<const char*> names = attributes;
     names.push_back(nullptr);
     timeval limit = requesttimeout;
@@ -71,8 +70,8 @@ connection::pending connection::sendsearch(const std::string& base, int scope, c
 
 connection::pending connection::sendwhoami()
 {
-    if (!standing())
-        return sent(lostcode, -1);
+    if (!standing().ok())
+        return sent(LDAP_SERVER_DOWN, -1);
     int id = -1;
     const int result = ldap_extended_operation(ld, LDAP_EXOP_WHO_AM_I, nullptr, nullptr, nullptr, &id);
     return sent(result, id);
@@ -80,11 +79,10 @@ connection::pending connection::sendwhoami()
 
 int connection::next(pending& request, LDAPMessage*& answer)
 {
-    if (request.result != LDAP_SUCCESS || request.id < 0)
+    if (!request.why.ok() || request.id < 0)
         return -1;
-    if (lostcode != LDAP_SUCCESS) {
-        request.result = lostcode;
-        failcode(lostcode, lostdetail);
+    if (!lost.ok()) {
+        request.why = lost;
         return -1;
     }
     const auto deadline = request.sent + milliseconds(requesttimeout);
@@ -95,38 +93,39 @@ int connection::next(pending& request, LDAPMessage*& answer)
         return type;
     if (type == 0) { // no answer in time
         request.abandon();
-        request.result = report(LDAP_TIMEOUT);
+        request.why = failserver(ld, LDAP_TIMEOUT);
         return -1;
     }
     // None at all: whatever went wrong, this connection is done with.
     int code = LDAP_SERVER_DOWN;
     ldap_get_option(ld, LDAP_OPT_RESULT_CODE, &code);
-    request.result = code < 0 ? code : LDAP_SERVER_DOWN;
     // libldap reports a notice of disconnection as a failed read carrying the
     // notice's result code, which only a server sends (not negative).
-    lose(request.result, code > 0 ? "the server sent a notice of disconnection (" + std::to_string(code) + " = " +
+    request.why = lose(code < 0 ? code : LDAP_SERVER_DOWN, code > 0 ? "the server sent a notice of disconnection (" + std::to_string(code) + " = " +
                                         ldap_err2string(code) + ")"
                                   : std::string());
     request.id = -1;
     return -1;
 }
 
-int connection::finish(pending& request, const std::function<bool(message&)>& onentry)
+status connection::finish(pending& request, const std::function<bool(message&)>& onentry)
 {
     for (;;) {
         LDAPMessage* raw = nullptr;
         const int type = next(request, raw);
         message answer(raw);
         if (type == -1)
-            return request.result;
+            return request.why;
         if (type == LDAP_RES_SEARCH_RESULT) {
             request.id = -1;
-            request.result = resultof(ld, answer.get());
-            return request.result == LDAP_SUCCESS ? request.result : report(request.result);
+            const int result = resultof(ld, answer.get());
+            if (result != LDAP_SUCCESS)
+                request.why = failserver(ld, result);
+            return request.why;
         }
         if (type == LDAP_RES_SEARCH_ENTRY && !onentry(answer)) {
             request.abandon();
-            return LDAP_SUCCESS;
+            return status();
         }
     }
 }
@@ -138,7 +137,7 @@ std::string connection::finishwhoami(pending& request)
     message answer(raw);
     request.id = -1;
     berval* identity = nullptr;
-    int result = type == -1 ? request.result : LDAP_OTHER;
+    int result = type == -1 ? static_cast<int>(request.why.code()) : LDAP_OTHER;
     if (type == LDAP_RES_EXTENDED && (result = resultof(ld, answer.get())) == LDAP_SUCCESS)
         result = ldap_parse_whoami(ld, answer.get(), &identity);
     std::string text = identity && identity->bv_val ? std::string(identity->bv_val, identity->bv_len) : "";
@@ -150,10 +149,10 @@ std::string connection::finishwhoami(pending& request)
     return text;
 }
 
-int connection::finishsearch(pending& request, const std::function<bool(entry&&)>& take)
+status connection::finishsearch(pending& request, const std::function<bool(entry&&)>& take)
 {
     std::size_t count = 0;
-    const int result = finish(request, [&](message& answer) {
+    const status result = finish(request, [&](message& answer) {
         ++count;
         return take(toentry(ld, answer.get()));
     });
@@ -161,7 +160,7 @@ int connection::finishsearch(pending& request, const std::function<bool(entry&&)
     return result;
 }
 
-int connection::search(const std::string& base, int scope, const std::string& filter,
+status connection::search(const std::string& base, int scope, const std::string& filter,
                        const std::vector<const char*>& attributes, int sizelimit,
                        const std::function<bool(entry&&)>& take)
 {
@@ -174,12 +173,12 @@ connection::pending connection::sendread(const std::string& dn, const std::vecto
     return sendsearch(dn, LDAP_SCOPE_BASE, "(objectClass=*)", attributes, 0);
 }
 
-bool connection::finishread(pending& request, const std::string& dn, entry& found)
+status connection::finishread(pending& request, const std::string& dn, entry& found)
 {
     // Read through to the done answer, which comes right behind the entry,
     // rather than abandon the request; an entry after the named one ends it.
     bool named = false;
-    const int result = finish(request, [&](message& answer) {
+    const status result = finish(request, [&](message& answer) {
         if (named)
             return false;
         named = samedn(dnof(ld, answer.get()), dn);
@@ -187,11 +186,11 @@ bool connection::finishread(pending& request, const std::string& dn, entry& foun
             found = toentry(ld, answer.get());
         return true;
     });
-    if (result != LDAP_SUCCESS)
-        return false;
+    if (!result.ok())
+        return result;
     if (!named)
         return fail(LDAP_NO_SUCH_OBJECT, "the server sent no entry named " + dn);
-    return true;
+    return status();
 }
 
 const std::vector<const char*> connection::rootattributes = {
@@ -216,20 +215,20 @@ connection::pending connection::sendsubschema(const std::string& dn)
                       {"attributeTypes", "objectClasses", "dITContentRules", "modifyTimestamp"}, 0);
 }
 
-bool connection::finishsubschema(pending& request, const std::string& dn, schema& into, std::string& stamp)
+status connection::finishsubschema(pending& request, const std::string& dn, schema& into, std::string& stamp)
 {
     message held; // the schema reads it in place
-    const int result = finish(request, [&](message& answer) {
+    const status result = finish(request, [&](message& answer) {
         if (!held && samedn(dnof(ld, answer.get()), dn))
             held = std::move(answer);
         return true;
     });
-    if (result != LDAP_SUCCESS)
-        return false;
+    if (!result.ok())
+        return result;
     if (!held)
         return fail(LDAP_NO_SUCH_OBJECT, "the server sent no subschema entry " + dn);
     stamp = adddescriptions(ld, std::move(held), into);
-    return true;
+    return status();
 }
 
 } // namespace openldap

@@ -1,4 +1,6 @@
-// The program's one error type, and the text of the last system error.
+// The program's one error type, and the text of the last system error. The
+// front end, the query and the directory backends raise it; a failure
+// travels as a `status` (status.h) until the step that raises it.
 #pragma once
 
 #include <exception>
@@ -21,7 +23,7 @@ public:
     std::string message;
 };
 
-// "<code> = <system text>" for the calling thread's last error, with the
-// system text cut at its first carriage return, or "unknown error". The text
-// stays valid until the next call.
+// "<code> = <system text>" for the calling thread's last system error
+// (status::lasterror().text()), for a failed system call that is raised at
+// once. The text stays valid until the next call.
 const char* lasterrortext();

@@ -1,6 +1,6 @@
-#include "frontend/myexception.h"
+#include "directory/myexception.h"
 
-#include "platform/platform.h"
+#include "directory/status.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -25,12 +25,10 @@ const char* myexception::what() const noexcept
 
 const char* lasterrortext()
 {
-    const platform::lasterror error = platform::getlasterror();
     // Storage that never moves: a pointer handed out earlier stays valid and
     // shows the latest text. A text too long for it is cut.
     static char result[myexception::maxmessage + 1];
-    const std::string text = std::to_string(error.code) + " = " +
-                             (error.hastext ? error.text.substr(0, error.text.find('\r')) : "unknown error");
+    const std::string text = status::lasterror().text();
     const std::size_t length = text.copy(result, sizeof result - 1);
     result[length] = '\0';
     return result;
