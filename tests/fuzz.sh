@@ -11,7 +11,7 @@ flags=(-std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recov
 case $target in
 harvest)
     # The narrow character set's characters come from the platform.
-    sources=("$src/src/directory/harvest.cpp" "$src/src/platform/platformposix.cpp" "$src/src/platform/lasterror.cpp")
+    sources=("$src/src/directory/harvest.cpp" "$src/src/platform/platformposix.cpp")
     libs=()
     ;;
 schema)
@@ -23,6 +23,7 @@ schema)
 netlogon)
     sources=("$src/src/platform/ldap/locate/ldapnetlogon.cpp" "$src/src/platform/ldap/ldaptext.cpp")
     read -ra libs < <(pkg-config --libs ldap lber)
+    libs+=(-lresolv) # the names' decompression
     ;;
 *) echo "unknown fuzz target $target" >&2; exit 2 ;;
 esac

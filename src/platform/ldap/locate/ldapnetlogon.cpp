@@ -4,7 +4,9 @@
 
 #include <lber.h>
 #include <ldap.h>
+#include <resolv.h>
 
+#include <cstring>
 #include <memory>
 
 namespace openldap {
@@ -54,42 +56,22 @@ public:
     }
 
     // A DNS name at the current place; the place moves past it (past the
-    // first pointer, where it has one).
+    // first pointer, where it has one). libresolv reads it: never past the
+    // structure's end, no pointer loops, at most 254 characters; characters
+    // that are not plain in a name come escaped ("\.", "\032").
     bool name(std::string& text)
     {
-        text.clear();
-        std::size_t place = at;
-        std::size_t resume = 0; // where reading goes on, once a pointer was followed
-        std::size_t limit = at; // pointers must point before this: no loops
-        for (;;) {
-            if (place >= data.size())
-                return false;
-            const unsigned length = byte(place);
-            if ((length & 0xc0) == 0xc0) {
-                if (place + 1 >= data.size())
-                    return false;
-                const std::size_t target = (length & 0x3f) << 8 | byte(place + 1);
-                if (!resume)
-                    resume = place + 2;
-                if (target >= limit)
-                    return false;
-                limit = target;
-                place = target;
-                continue;
-            }
-            if (length & 0xc0) // the reserved label types
-                return false;
-            if (length == 0) {
-                at = resume ? resume : place + 1;
-                return true;
-            }
-            if (data.size() - place - 1 < length || text.size() + length + 1 > 255)
-                return false;
-            if (!text.empty())
-                text += '.';
-            text.append(data.substr(place + 1, length));
-            place += 1 + length;
-        }
+        const auto* begin = reinterpret_cast<const unsigned char*>(data.data());
+        char expanded[255];
+        const int used = at < data.size() ? ::dn_expand(begin, begin + data.size(), begin + at, expanded,
+                                                         static_cast<int>(sizeof expanded))
+                                          : -1;
+        if (used < 0)
+            return false;
+        at += static_cast<std::size_t>(used);
+        // The root comes back as ".": no name.
+        text = std::strcmp(expanded, ".") == 0 ? "" : expanded;
+        return true;
     }
 
 private:
