@@ -1,7 +1,7 @@
 // The LDAP backend's attribute walk over a wide class and entry: the class's
 // attribute lists, the entry indexed once, and one look-up per listed name,
 // as a whole run does them. Linear: 20,000 attributes take milliseconds.
-#include "platform/ldap/schema/ldapentry.h"
+#include "platform/ldap/schema/ldapindex.h"
 #include "platform/ldap/schema/ldaplayout.h"
 #include "platform/ldap/schema/ldapschema.h"
 

@@ -16,12 +16,12 @@ harvest)
     ;;
 schema)
     sources=("$src/src/platform/ldap/schema/ldapschema.cpp" "$src/src/platform/ldap/schema/ldapclasses.cpp"
-        "$src/src/platform/ldap/ldaptext.cpp")
+        "$src/src/platform/ldap/common/ldaptext.cpp")
     read -ra libs < <(pkg-config --libs ldap lber)
     export LSAN_OPTIONS="suppressions=$src/fuzz/schema.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
     ;;
 netlogon)
-    sources=("$src/src/platform/ldap/locate/ldapnetlogon.cpp" "$src/src/platform/ldap/ldaptext.cpp")
+    sources=("$src/src/platform/ldap/locate/ldapnetlogon.cpp" "$src/src/platform/ldap/common/ldaptext.cpp")
     read -ra libs < <(pkg-config --libs ldap lber)
     libs+=(-lresolv) # the names' decompression
     ;;

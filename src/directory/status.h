@@ -9,7 +9,7 @@
 //   status::systemerror()    the system's own words for a code (errno,
 //                            a Windows error or an HRESULT);
 //   status::failure()        words of a backend's own; the LDAP backend
-//                            writes all of its in platform/ldap/ldapfailure.h;
+//                            writes all of its in platform/ldap/common/ldapfailure.h;
 //   queryuser.cpp            the step phrases of the query's messages.
 #pragma once
 

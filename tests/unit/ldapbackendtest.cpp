@@ -1,9 +1,9 @@
-#include "platform/ldap/schema/ldapentry.h"
+#include "platform/ldap/schema/ldapindex.h"
 #include "platform/ldap/ldapidentity.h"
 #include "platform/ldap/schema/ldaplayout.h"
 #include "platform/ldap/schema/ldapschema.h"
 #include "platform/ldap/schema/ldapschemacache.h"
-#include "platform/ldap/ldaptext.h"
+#include "platform/ldap/common/ldaptext.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "platform/ldap/ldaptext.h"
+#include "platform/ldap/common/ldaptext.h"
 #include "platform/ldap/locate/ldaplocator.h"
 #include "platform/ldap/locate/ldapnetlogon.h"
 #include "platform/ldap/locate/ldapsite.h"

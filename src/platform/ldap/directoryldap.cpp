@@ -12,9 +12,9 @@
 // round read the subschema.
 #include "platform/ldap/ldapdirectory.h"
 #include "log/mylog.h"
-#include "platform/ldap/ldaprecord.h"
+#include "platform/ldap/common/ldaprecord.h"
 #include "platform/ldap/locate/ldapmachine.h"
-#include "platform/ldap/locate/ldapnetwork.h"
+#include "platform/ldap/common/ldapsocket.h"
 #include "platform/ldap/schema/ldapschema.h"
 
 #include <algorithm>
@@ -223,9 +223,11 @@ status directory::schemapath(std::string& path)
         const bool sent = subschemaread.outstanding() && samedn(subentry, root.subschemasubentry);
         if (!sent)
             asked = server.sendsubschema(subentry);
-        const status read = server.finishsubschema(sent ? subschemaread : asked, subentry, names, stamp);
+        inplaceentry subschema;
+        const status read = server.finishsubschema(sent ? subschemaread : asked, subentry, subschema);
         if (!read.ok())
             return read;
+        stamp = adddescriptions(subschema, names);
         layout = layoutof(names, classes);
         // Elsewhere than on Active Directory the layout is filed under the
         // stamp it was read with.

@@ -1,8 +1,6 @@
 #include "platform/ldap/ldapanswer.h"
 
-#include "platform/ldap/ldaptext.h"
-#include "platform/ldap/schema/ldapentry.h"
-#include "platform/ldap/schema/ldapschema.h"
+#include "platform/ldap/ldapentry.h"
 
 #include <vector>
 
@@ -77,20 +75,18 @@ entry toentry(LDAP* ld, LDAPMessage* answer)
     return result;
 }
 
-std::string adddescriptions(LDAP* ld, message answer, schema& into)
+inplaceentry readinplace(LDAP* ld, message answer)
 {
-    std::string stamp;
+    inplaceentry result;
     attributereader attributes(ld, answer.get());
     while (attributes.next()) {
-        const std::string type = lower(attributes.type());
-        const berval* value = attributes.first();
-        if (type == "modifytimestamp" && value && value->bv_val)
-            stamp.assign(value->bv_val, value->bv_len);
-        for (; value && value->bv_val; ++value)
-            into.addinplace(type, std::string_view(value->bv_val, value->bv_len));
+        std::vector<std::string_view> values;
+        for (const berval* value = attributes.first(); value && value->bv_val; ++value)
+            values.emplace_back(value->bv_val, value->bv_len);
+        result.attributes.emplace_back(attributes.type(), std::move(values));
     }
-    into.keep(std::shared_ptr<LDAPMessage>(answer.release(), messagefree()));
-    return stamp;
+    result.owner.reset(answer.release(), messagefree());
+    return result;
 }
 
 int resultof(LDAP* ld, LDAPMessage* answer)

@@ -1,16 +1,18 @@
 // Reading a server's answers as libldap hands them over: an entry's DN and
-// attributes, a subschema's descriptions in place, a result's code.
+// attributes, an entry in place, a result's code.
 #pragma once
 
 #include <ldap.h>
 
 #include <memory>
 #include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 namespace openldap {
 
 struct entry;
-class schema;
 
 struct messagefree {
     void operator()(LDAPMessage* message) const { ldap_msgfree(message); }
@@ -21,11 +23,14 @@ using message = std::unique_ptr<LDAPMessage, messagefree>;
 std::string dnof(LDAP* ld, LDAPMessage* answer);
 entry toentry(LDAP* ld, LDAPMessage* answer);
 
-// The subschema entry's descriptions, indexed in `into` where they stand in
-// the answer, which `into` then keeps: a subschema runs to megabytes, and a
-// copy of it would double what the run holds. Returns the entry's
-// modifyTimestamp, "" when it has none.
-std::string adddescriptions(LDAP* ld, message answer, schema& into);
+// An entry read in place: each attribute's values as views into the
+// answer, which it owns. A subschema runs to megabytes, and is never copied
+// whole: its reader (schema/ldapschema.h) keeps the answer instead.
+struct inplaceentry {
+    std::shared_ptr<const LDAPMessage> owner;
+    std::vector<std::pair<std::string, std::vector<std::string_view>>> attributes;
+};
+inplaceentry readinplace(LDAP* ld, message answer);
 
 // The result code a result message carries, or libldap's code for why it
 // can't be read.

@@ -2,10 +2,9 @@
 
 #include "log/mylog.h"
 #include "platform/ldap/ldapanswer.h"
-#include "platform/ldap/ldapfailure.h"
+#include "platform/ldap/common/ldapfailure.h"
 #include "platform/ldap/ldapidentity.h"
-#include "platform/ldap/ldaptext.h"
-#include "platform/ldap/schema/ldapschema.h"
+#include "platform/ldap/common/ldaptext.h"
 
 #include <openldap.h>
 #include <dlfcn.h>

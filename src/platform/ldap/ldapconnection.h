@@ -13,8 +13,8 @@
 
 #include "directory/status.h"
 #include "platform/ldap/ldapanswer.h"
-#include "platform/ldap/locate/ldapnetwork.h"
-#include "platform/ldap/schema/ldapentry.h"
+#include "platform/ldap/common/ldapsocket.h"
+#include "platform/ldap/ldapentry.h"
 
 #include <ldap.h>
 
@@ -24,8 +24,6 @@
 #include <vector>
 
 namespace openldap {
-
-class schema;
 
 // What the root DSE says about the server's naming contexts and schema.
 struct rootdse {
@@ -141,12 +139,11 @@ public:
     static const std::vector<const char*> rootattributes;
     static void readroot(const entry& found, rootdse& root);
 
-    // Reads the type, class and content-rule descriptions of the subschema
-    // entry `dn` into `into`, and the entry's modifyTimestamp into `stamp`
-    // ("" when the server sends none). REQUIRES: bind; for finishsubschema,
-    // a request from sendsubschema(dn).
+    // Reads the type, class and content-rule descriptions and the
+    // modifyTimestamp of the subschema entry `dn`, in place.
+    // REQUIRES: bind; for finishsubschema, a request from sendsubschema(dn).
     pending sendsubschema(const std::string& dn);
-    status finishsubschema(pending& request, const std::string& dn, schema& into, std::string& stamp);
+    status finishsubschema(pending& request, const std::string& dn, inplaceentry& found);
 
     // A libldap string option of this connection ("" when unset).
     // REQUIRES: open or adopt.

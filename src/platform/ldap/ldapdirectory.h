@@ -23,10 +23,10 @@
 
 #include "directory/userdirectory.h"
 #include "platform/ldap/ldapconnection.h"
-#include "platform/ldap/ldapfailure.h"
+#include "platform/ldap/common/ldapfailure.h"
 #include "platform/ldap/ldapidentity.h"
 #include "platform/ldap/ldaplastrun.h"
-#include "platform/ldap/ldaptext.h"
+#include "platform/ldap/common/ldaptext.h"
 #include "platform/ldap/locate/ldaplocator.h"
 #include "platform/ldap/schema/ldaplayout.h"
 #include "platform/ldap/schema/ldapschemacache.h"

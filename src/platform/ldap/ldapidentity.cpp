@@ -1,7 +1,7 @@
 #include "platform/ldap/ldapidentity.h"
 
-#include "platform/ldap/schema/ldapentry.h"
-#include "platform/ldap/ldaptext.h"
+#include "platform/ldap/ldapentry.h"
+#include "platform/ldap/common/ldaptext.h"
 
 #include <ldap.h>
 

@@ -1,6 +1,6 @@
 #include "platform/ldap/ldaplastrun.h"
 
-#include "platform/ldap/ldaprecord.h"
+#include "platform/ldap/common/ldaprecord.h"
 
 namespace openldap {
 

@@ -4,9 +4,8 @@
 
 #include "log/mylog.h"
 #include "platform/ldap/ldapanswer.h"
-#include "platform/ldap/ldapfailure.h"
+#include "platform/ldap/common/ldapfailure.h"
 #include "platform/ldap/ldapidentity.h"
-#include "platform/ldap/schema/ldapschema.h"
 
 #include <algorithm>
 
@@ -215,9 +214,9 @@ connection::pending connection::sendsubschema(const std::string& dn)
                       {"attributeTypes", "objectClasses", "dITContentRules", "modifyTimestamp"}, 0);
 }
 
-status connection::finishsubschema(pending& request, const std::string& dn, schema& into, std::string& stamp)
+status connection::finishsubschema(pending& request, const std::string& dn, inplaceentry& found)
 {
-    message held; // the schema reads it in place
+    message held;
     const status result = finish(request, [&](message& answer) {
         if (!held && samedn(dnof(ld, answer.get()), dn))
             held = std::move(answer);
@@ -227,7 +226,7 @@ status connection::finishsubschema(pending& request, const std::string& dn, sche
         return result;
     if (!held)
         return fail(LDAP_NO_SUCH_OBJECT, "the server sent no subschema entry " + dn);
-    stamp = adddescriptions(ld, std::move(held), into);
+    found = readinplace(ld, std::move(held));
     return status();
 }
 

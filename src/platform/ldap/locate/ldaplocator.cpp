@@ -2,7 +2,7 @@
 
 #include "log/mylog.h"
 #include "platform/ldap/locate/ldapnetlogon.h"
-#include "platform/ldap/ldaptext.h"
+#include "platform/ldap/common/ldaptext.h"
 
 #include <algorithm>
 #include <cctype>

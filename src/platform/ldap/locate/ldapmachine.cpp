@@ -1,6 +1,6 @@
 #include "platform/ldap/locate/ldapmachine.h"
 
-#include "platform/ldap/ldaptext.h"
+#include "platform/ldap/common/ldaptext.h"
 #include "platform/ldap/locate/ldapnetwork.h"
 
 #include <krb5.h>

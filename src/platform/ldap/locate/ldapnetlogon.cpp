@@ -1,6 +1,6 @@
 #include "platform/ldap/locate/ldapnetlogon.h"
 
-#include "platform/ldap/ldaptext.h"
+#include "platform/ldap/common/ldaptext.h"
 
 #include <lber.h>
 #include <ldap.h>

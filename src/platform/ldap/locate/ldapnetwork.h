@@ -1,7 +1,7 @@
-// The network mechanics the locator's real environment and the session use:
-// DNS SRV queries, one UDP request to several hosts, and a TCP connect with a
-// time limit. Nothing here throws but std::bad_alloc; every failure is an
-// outcome with its text.
+// The network mechanics of the locator's real environment: DNS SRV queries
+// and one UDP request to several hosts (sockets and connects:
+// common/ldapsocket.h). Nothing here throws but std::bad_alloc; every
+// failure is an outcome with its text.
 #pragma once
 
 #include "platform/ldap/locate/ldaplocateenv.h"
@@ -32,30 +32,6 @@ public:
     struct __res_state state {};
 };
 
-// A socket, closed with its owner.
-class socketfd {
-public:
-    explicit socketfd(int fd = -1) : fd(fd) {}
-    socketfd(socketfd&& other) noexcept : fd(other.fd) { other.fd = -1; }
-    socketfd& operator=(socketfd&& other) noexcept
-    {
-        std::swap(fd, other.fd);
-        return *this;
-    }
-    ~socketfd();
-    int get() const { return fd; }
-    // Gives the socket up to the caller, who closes it.
-    int release()
-    {
-        const int owned = fd;
-        fd = -1;
-        return owned;
-    }
-
-private:
-    int fd;
-};
-
 // The SRV records of `name`, asking each name server once with a one-second
 // time-out (see locateenv::querysrv).
 locateenv::dnsresult querysrv(const std::string& name, std::vector<srvtarget>& found, std::string& text);
@@ -66,10 +42,5 @@ locateenv::dnsresult querysrv(const std::string& name, std::vector<srvtarget>& f
 bool udpask(const std::vector<std::string>& hosts, unsigned port, const std::string& request,
             std::chrono::milliseconds wait, const std::function<bool(std::string_view)>& accept, std::string& from,
             std::vector<std::string>& asked);
-
-// Connects to `host` on `port` over TCP, trying each of its addresses within
-// `wait` in all, the look-up of its name included: the connected socket,
-// blocking; an empty one with the reason in `why` when none could be reached.
-socketfd tcpconnect(const std::string& host, unsigned port, std::chrono::milliseconds wait, std::string& why);
 
 } // namespace openldap

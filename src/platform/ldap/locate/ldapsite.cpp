@@ -1,6 +1,6 @@
 #include "platform/ldap/locate/ldapsite.h"
 
-#include "platform/ldap/ldaprecord.h"
+#include "platform/ldap/common/ldaprecord.h"
 
 #include <cstdlib>
 

@@ -2,7 +2,7 @@
 // structural one, and the attribute lists its classes declare, in order.
 #include "platform/ldap/schema/ldapschema.h"
 
-#include "platform/ldap/ldaptext.h"
+#include "platform/ldap/common/ldaptext.h"
 
 #include <ldap_schema.h>
 

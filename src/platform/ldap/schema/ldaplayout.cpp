@@ -1,7 +1,7 @@
 #include "platform/ldap/schema/ldaplayout.h"
 
 #include "platform/ldap/schema/ldapschema.h"
-#include "platform/ldap/ldaptext.h"
+#include "platform/ldap/common/ldaptext.h"
 
 namespace openldap {
 

@@ -1,6 +1,6 @@
 #include "platform/ldap/schema/ldapschema.h"
 
-#include "platform/ldap/ldaptext.h"
+#include "platform/ldap/common/ldaptext.h"
 
 #include <ldap_schema.h>
 
@@ -283,6 +283,20 @@ bool schema::isstring(const std::string& nameoroid) const
         type = type->sup.empty() ? nullptr : findattribute(type->sup);
     }
     return false;
+}
+
+std::string adddescriptions(const inplaceentry& subschema, schema& into)
+{
+    std::string stamp;
+    for (const auto& attribute : subschema.attributes) {
+        const std::string type = lower(attribute.first);
+        if (type == "modifytimestamp" && !attribute.second.empty())
+            stamp = std::string(attribute.second.front());
+        for (const std::string_view value : attribute.second)
+            into.addinplace(type, value);
+    }
+    into.keep(subschema.owner);
+    return stamp;
 }
 
 } // namespace openldap

@@ -8,6 +8,8 @@
 // asked for.
 #pragma once
 
+#include "platform/ldap/ldapanswer.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -106,4 +108,9 @@ private:
     std::deque<std::string> copies;                  // texts added by copy
     std::vector<std::shared_ptr<const void>> owners; // what keeps the others
 };
+// Adds the descriptions of a subschema entry read in place to `into`,
+// which keeps the answer they stand in. Returns the entry's modifyTimestamp,
+// "" when it has none.
+std::string adddescriptions(const inplaceentry& subschema, schema& into);
+
 } // namespace openldap

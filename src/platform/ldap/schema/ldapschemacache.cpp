@@ -1,7 +1,7 @@
 #include "platform/ldap/schema/ldapschemacache.h"
 
 #include "log/mylog.h"
-#include "platform/ldap/ldaptext.h"
+#include "platform/ldap/common/ldaptext.h"
 
 #include <algorithm>
 #include <cctype>

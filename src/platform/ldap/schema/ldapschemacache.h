@@ -17,8 +17,8 @@
 // only costs speed.
 #pragma once
 
-#include "platform/ldap/ldaprecord.h"
-#include "platform/ldap/schema/ldapentry.h"
+#include "platform/ldap/common/ldaprecord.h"
+#include "platform/ldap/schema/ldapindex.h"
 #include "platform/ldap/schema/ldaplayout.h"
 
 #include <ctime>

@@ -1,4 +1,4 @@
-#include "platform/ldap/ldapfailure.h"
+#include "platform/ldap/common/ldapfailure.h"
 
 #include "log/mylog.h"
 

@@ -1,4 +1,4 @@
-#include "platform/ldap/ldaprecord.h"
+#include "platform/ldap/common/ldaprecord.h"
 
 #include "log/mylog.h"
 

@@ -7,7 +7,7 @@
 // record; one that can't be written costs only speed.
 #pragma once
 
-#include "platform/ldap/ldaptext.h"
+#include "platform/ldap/common/ldaptext.h"
 
 #include <ctime>
 #include <string>

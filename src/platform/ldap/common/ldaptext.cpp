@@ -1,4 +1,4 @@
-#include "platform/ldap/ldaptext.h"
+#include "platform/ldap/common/ldaptext.h"
 
 #include <cstdio>
 

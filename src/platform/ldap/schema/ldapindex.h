@@ -1,26 +1,15 @@
-// A directory entry as read: its DN and each attribute with its values.
+// An entry's attributes under the schema's names.
 #pragma once
+
+#include "platform/ldap/ldapentry.h"
 
 #include <string>
 #include <unordered_map>
-#include <utility>
 #include <vector>
 
 namespace openldap {
 
 struct classlayout;
-
-struct entry {
-    std::string dn;
-    std::vector<std::pair<std::string, std::vector<std::string>>> attributes;
-
-    // The values of an attribute, matched by this name in any letter case;
-    // an attribute description's options ("userCertificate;binary") are
-    // passed over. (entryindex knows the schema's other names too.)
-    std::vector<std::string> values(const std::string& name) const;
-    // The first value, or "".
-    std::string first(const std::string& name) const;
-};
 
 // An entry's attributes indexed once under the schema's first name for
 // each, so that looking up every attribute of a wide entry stays linear.

@@ -1,0 +1,124 @@
+#include "platform/ldap/common/ldapsocket.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <poll.h>
+#include <sys/socket.h>
+#include <system_error>
+#include <thread>
+#include <unistd.h>
+#include <utility>
+
+namespace openldap {
+
+namespace {
+
+// A look-up that may outlive its caller's wait: the thread that runs it
+// and the caller share this, and the last to let go frees it.
+struct lookupstate {
+    std::mutex lock;
+    std::condition_variable done;
+    bool finished = false;
+    int result = 0;
+    addrinfo* list = nullptr;
+    ~lookupstate()
+    {
+        if (list)
+            freeaddrinfo(list);
+    }
+};
+
+} // namespace
+
+socketfd::~socketfd()
+{
+    if (fd >= 0)
+        ::close(fd);
+}
+
+addresses lookup(const std::string& host, unsigned port, int type, std::chrono::milliseconds wait, std::string& why)
+{
+    addrinfo hints{};
+    hints.ai_socktype = type;
+    hints.ai_flags = AI_NUMERICSERV | AI_NUMERICHOST;
+    const std::string service = std::to_string(port);
+    addrinfo* list = nullptr;
+    if (getaddrinfo(host.c_str(), service.c_str(), &hints, &list) == 0)
+        return addresses(list);
+    hints.ai_flags = AI_NUMERICSERV;
+    auto state = std::make_shared<lookupstate>();
+    try {
+        std::thread([state, host, service, hints] {
+            addrinfo* found = nullptr;
+            const int result = getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
+            const std::lock_guard<std::mutex> hold(state->lock);
+            state->result = result;
+            state->list = found;
+            state->finished = true;
+            state->done.notify_all();
+        }).detach();
+    } catch (const std::system_error&) {
+        // No thread to be had: the look-up runs here, unbounded.
+        const int result = getaddrinfo(host.c_str(), service.c_str(), &hints, &list);
+        why = result ? gai_strerror(result) : "";
+        return addresses(result ? nullptr : list);
+    }
+    std::unique_lock<std::mutex> hold(state->lock);
+    if (!state->done.wait_for(hold, wait, [&] { return state->finished; })) {
+        why = "its address: no answer within " + std::to_string(wait.count()) + " ms";
+        return addresses();
+    }
+    if (state->result) {
+        why = gai_strerror(state->result);
+        return addresses();
+    }
+    return addresses(std::exchange(state->list, nullptr));
+}
+
+
+int millisecondsleft(std::chrono::steady_clock::time_point end)
+{
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+    return static_cast<int>(std::max<long long>(left.count(), 0));
+}
+
+socketfd tcpconnect(const std::string& host, unsigned port, std::chrono::milliseconds wait, std::string& why)
+{
+    const auto end = std::chrono::steady_clock::now() + wait;
+    const addresses found = lookup(host, port, SOCK_STREAM, wait, why);
+    if (found)
+        why = "no address";
+    for (const addrinfo* address = found.get(); address; address = address->ai_next) {
+        socketfd connection(::socket(address->ai_family, address->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
+                                     address->ai_protocol));
+        if (connection.get() < 0) {
+            why = std::strerror(errno);
+            continue;
+        }
+        int error = ::connect(connection.get(), address->ai_addr, address->ai_addrlen) == 0 ? 0 : errno;
+        if (error == EINPROGRESS) {
+            pollfd done = {connection.get(), POLLOUT, 0};
+            if (::poll(&done, 1, millisecondsleft(end)) <= 0) {
+                why = "no answer within " + std::to_string(wait.count()) + " ms";
+                break; // the time for this controller is up
+            }
+            socklen_t length = sizeof error;
+            if (::getsockopt(connection.get(), SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+                error = errno;
+        }
+        if (error) {
+            why = std::strerror(error);
+            continue;
+        }
+        // libldap reads and writes its sockets blocking, with poll before.
+        ::fcntl(connection.get(), F_SETFL, ::fcntl(connection.get(), F_GETFL) & ~O_NONBLOCK);
+        return connection;
+    }
+    return socketfd();
+}
+
+} // namespace openldap
