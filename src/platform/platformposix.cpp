@@ -1,5 +1,6 @@
 // The platform seam on Linux and other POSIX systems.
 #include "platform/platform.h"
+#include "platform/posixfile.h"
 
 #include <cerrno>
 #include <csignal>
@@ -76,25 +77,38 @@ bool systemtext(std::uint32_t code, std::string& text)
     return true;
 }
 
+int openownfile(const char* path, int flags, mode_t mode, bool onelink, struct stat& st)
+{
+    const int fd = ::open(path, flags | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, mode);
+    if (fd < 0)
+        return -1;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() ||
+        (onelink && st.st_nlink != 1)) {
+        const int saved = errno;
+        ::close(fd);
+        errno = saved;
+        return -1;
+    }
+    // Blocking again now that opening can no longer hang on a FIFO.
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
 std::unique_ptr<std::streambuf> openlogfile(const char* path)
 {
     // The temporary directory is shared by every user: never follow a link
     // planted there, and never truncate a file that isn't our own. The log
     // holds directory data, so only its owner may read it.
-    int fd = ::open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, 0600);
+    struct stat st;
+    const int fd = openownfile(path, O_WRONLY | O_CREAT, 0600, true, st);
     if (fd < 0)
         return nullptr;
-    struct stat st;
-    // A second link would make the log overwrite some other file of the user.
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid() || st.st_nlink != 1 ||
-        ::ftruncate(fd, 0) != 0) {
-        int saved = errno;
+    if (::ftruncate(fd, 0) != 0) {
+        const int saved = errno;
         ::close(fd);
         errno = saved;
         return nullptr;
     }
-    // Back to blocking writes now that opening can no longer hang on a FIFO.
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     // The file buffer owns the descriptor and closes it.
     return std::make_unique<__gnu_cxx::stdio_filebuf<char>>(fd, std::ios::out | std::ios::binary);
 }

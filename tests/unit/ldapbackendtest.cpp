@@ -3,6 +3,8 @@
 #include "platform/ldap/schema/ldaplayout.h"
 #include "platform/ldap/schema/ldapschema.h"
 #include "platform/ldap/schema/ldapschemacache.h"
+#include "platform/ldap/common/ldapclock.h"
+#include "platform/ldap/common/ldaprecord.h"
 #include "platform/ldap/common/ldaptext.h"
 
 #include <gtest/gtest.h>
@@ -189,6 +191,20 @@ TEST(ldapschemacache, layoutsreadbackandrekeyed)
     EXPECT_TRUE(schemacache(dir, trusted).take(user, other));
     EXPECT_FALSE(schemacache(dir, trusted).take(person, other));
     EXPECT_FALSE(schemacache(dir, key).take(user, other));
+
+    // The trust window, by the clock: an hour on it is no longer trusted,
+    // nor is a file dated ahead of it; a confirmation is dated by it too.
+    const std::time_t stored = walltime();
+    {
+        testclock clock(stored + 3601);
+        EXPECT_EQ(schemacache::look(dir, key.server, key.subentry), schemafile::unconfirmed);
+        clock.set(stored - 60);
+        EXPECT_EQ(schemacache::look(dir, key.server, key.subentry), schemafile::unconfirmed);
+        clock.set(stored + 7200);
+        recordfile(dir, schemacache(dir, key).file().substr(dir.size() + 1)).touch();
+        EXPECT_EQ(schemacache::look(dir, key.server, key.subentry), schemafile::trusted);
+    }
+    EXPECT_EQ(schemacache::look(dir, key.server, key.subentry), schemafile::unconfirmed);
     std::filesystem::remove_all(dir);
 }
 

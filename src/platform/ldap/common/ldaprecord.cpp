@@ -1,6 +1,8 @@
 #include "platform/ldap/common/ldaprecord.h"
 
 #include "log/mylog.h"
+#include "platform/ldap/common/ldapclock.h"
+#include "platform/posixfile.h"
 
 #include <algorithm>
 #include <cctype>
@@ -23,19 +25,26 @@ const off_t largest = 64 << 20;
 // How long a record may go unused before a run removes it.
 const std::time_t unused = 30 * 86400;
 
+// Marks an open record as used now, by the clock the trust windows read.
+void stamp(int fd)
+{
+    const timespec now[2] = {{walltime(), 0}, {walltime(), 0}};
+    ::futimens(fd, now);
+}
+
 std::string readwhole(const std::string& path, std::time_t* modified)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    struct stat st;
+    const int fd = platform::openownfile(path.c_str(), O_RDONLY, 0, false, st);
     if (fd < 0)
         return std::string();
     std::string text;
-    struct stat st;
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::geteuid() && st.st_size < largest) {
+    if (st.st_size < largest) {
         // A record in use stays fresh for tidy(), whatever atime does.
         if (modified)
             *modified = st.st_mtime;
-        else if (st.st_mtime < std::time(nullptr) - 86400)
-            ::futimens(fd, nullptr);
+        else if (st.st_mtime < walltime() - 86400)
+            stamp(fd);
         // One read at the file's size; a file that grows meanwhile is cut
         // there, and its checksum then fails.
         text.resize(static_cast<std::size_t>(st.st_size));
@@ -75,7 +84,7 @@ void tidy(const std::string& directory)
     DIR* listing = ::opendir(directory.c_str());
     if (!listing)
         return;
-    const std::time_t now = std::time(nullptr);
+    const std::time_t now = walltime();
     while (const dirent* found = ::readdir(listing)) {
         const filekind kind = kindof(found->d_name);
         struct stat st;
@@ -168,15 +177,23 @@ bool recordfile::write(const std::string& body) const
 std::time_t recordfile::modified() const
 {
     struct stat st;
-    if (path.empty() || ::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid())
+    const int fd = path.empty() ? -1 : platform::openownfile(path.c_str(), O_RDONLY, 0, false, st);
+    if (fd < 0)
         return -1;
+    ::close(fd);
     return st.st_mtime;
 }
 
 void recordfile::touch() const
 {
-    if (!path.empty())
-        ::utimensat(AT_FDCWD, path.c_str(), nullptr, AT_SYMLINK_NOFOLLOW);
+    if (path.empty())
+        return;
+    struct stat st;
+    const int fd = platform::openownfile(path.c_str(), O_RDONLY, 0, false, st);
+    if (fd >= 0) {
+        stamp(fd);
+        ::close(fd);
+    }
 }
 
 bool recordlines::next(std::string_view& line)

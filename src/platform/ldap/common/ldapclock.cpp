@@ -1,0 +1,31 @@
+#include "platform/ldap/common/ldapclock.h"
+
+namespace openldap {
+
+namespace {
+bool fixed = false;
+std::time_t fixedtime = 0;
+} // namespace
+
+std::time_t walltime()
+{
+    return fixed ? fixedtime : std::time(nullptr);
+}
+
+testclock::testclock(std::time_t now)
+{
+    set(now);
+}
+
+testclock::~testclock()
+{
+    fixed = false;
+}
+
+void testclock::set(std::time_t now)
+{
+    fixed = true;
+    fixedtime = now;
+}
+
+} // namespace openldap
