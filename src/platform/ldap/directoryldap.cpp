@@ -11,15 +11,19 @@
 // only when the schema cache doesn't know the entry's classes does another
 // round read the subschema.
 #include "platform/ldap/ldapdirectory.h"
+
 #include "log/mylog.h"
+#include "platform/ldap/common/ldapfailure.h"
 #include "platform/ldap/common/ldaprecord.h"
-#include "platform/ldap/locate/ldapmachine.h"
 #include "platform/ldap/common/ldapsocket.h"
-#include "platform/ldap/schema/ldapschema.h"
+#include "platform/ldap/common/ldaptext.h"
+#include "platform/ldap/ldapsasl.h"
+#include "platform/ldap/locate/ldapmachine.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <cctype>
+#include <clocale>
+#include <cstdlib>
 
 namespace openldap {
 
@@ -39,6 +43,32 @@ bool isdescriptor(const std::string& name)
     return std::all_of(name.begin(), name.end(), [&](unsigned char c) {
         return oid ? std::isdigit(c) || c == '.' : std::isalnum(c) || c == '-';
     }) && (oid || std::isalpha(static_cast<unsigned char>(name[0])));
+}
+
+void directory::want(const std::vector<std::string>& properties, bool everything)
+{
+    wanted = {"objectClass", "subschemaSubentry"};
+    if (everything)
+        wanted.push_back("*");
+    // The requested names even with "*", which leaves out operational
+    // attributes: logging must not change what is found. A name no
+    // attribute can have ("", "a b") is left out: a server may refuse the
+    // whole read for it, and it can't match anyway.
+    for (const std::string& name : properties)
+        if (isdescriptor(name))
+            wanted.push_back(name);
+    entryattributes.clear();
+    for (const std::string& name : wanted)
+        entryattributes.push_back(name.c_str());
+}
+
+status directory::start()
+{
+    // Only to learn the user's character set for converting values; the
+    // log's time stamps keep the "C" locale.
+    std::setlocale(LC_CTYPE, "");
+    startsasl();
+    return status();
 }
 
 status directory::opensession()
@@ -61,6 +91,12 @@ status directory::opensession()
     // URI it can't parse fails now instead of being passed over in silence.
     const char* configured = std::getenv("LDAPURI");
     return server.open(configured && *configured ? configured : nullptr);
+}
+
+void directory::closesession()
+{
+    server.close();
+    schema.reset();
 }
 
 status directory::openlocated(locator& find)
@@ -94,152 +130,67 @@ status directory::finduser(std::string& dn)
     const std::string identity = server.option(LDAP_OPT_X_SASL_USERNAME);
     // The server by its URI: local sockets have no host to tell them apart.
     const std::string uri = server.connecteduri();
-    stamps.server = uri;
-    known = readlastrun(cachedirectory, uri, identity, last);
+    lastrun last;
+    const bool known = readlastrun(cachedirectory, uri, identity, last);
+    schema = std::make_unique<schemaresolution>(server, cachedirectory, uri);
 
-    connection::pending who, rootread, guess;
-    firstround(who, rootread, guess);
-    const status found = findentry(server.finishwhoami(who), rootread, guess);
-    if (!found.ok())
-        return found;
-    guess.abandon();
-    finishstamps();
-    const lastrun now{userdn, !searched.filter.empty(), searched.base, searched.filter, root.subschemasubentry,
-                      root.schemanamingcontext};
-    if (entryfailure.ok() && !(known && now == last))
+    firstround round(server, *schema, known ? &last : nullptr, entryattributes);
+    const status result = round.finish(found);
+    if (!result.ok())
+        return result;
+    schema->takestamps();
+    const lastrun now = found.remembered();
+    if (found.entryfailure.ok() && !(known && now == last))
         writelastrun(cachedirectory, uri, identity, now);
-    dn = tonarrow(userdn);
+    dn = tonarrow(found.dn);
     return status();
 }
 
-void directory::firstround(connection::pending& who, connection::pending& rootread, connection::pending& guess)
+status directory::objectname(std::string& name)
 {
-    who = server.sendwhoami();
-    rootread = server.sendread("", connection::rootattributes);
-    if (known && !last.searched)
-        guess = server.sendread(last.dn, entryattributes);
-    else if (known)
-        guess = server.sendsearch(last.base, LDAP_SCOPE_SUBTREE, last.filter, accountread(), 2);
-    if (known)
-        sendstamps(last.subentry, last.schemacontext);
-}
-
-status directory::findentry(const std::string& whoami, connection::pending& rootread, connection::pending& guess)
-{
-    entry rootentry;
-    // A server that won't show its root DSE can still be searched under a
-    // configured base; its cause is kept for when there is none.
-    rootfailure = server.finishread(rootread, "", rootentry);
-    if (rootfailure.ok())
-        connection::readroot(rootentry, root);
-    // The guessed stamps hold when the root DSE names the same places.
-    if (!known || !samedn(last.subentry, root.subschemasubentry) ||
-        !samedn(last.schemacontext, root.schemanamingcontext)) {
-        subschemastamp.abandon();
-        schemastamp.abandon();
-        sendstamps(root.subschemasubentry, root.schemanamingcontext);
-    }
-    // Nothing cached for this subschema at all: it will be read, so in this
-    // round already.
-    if (!root.subschemasubentry.empty() && cached == schemafile::none)
-        subschemaread = server.sendsubschema(root.subschemasubentry);
-    userdn = whoamientry(whoami, root.namingcontexts);
-    return userdn.empty() ? searchaccount(whoami, known && last.searched ? &guess : nullptr)
-                          : readentry(known && !last.searched && samedn(userdn, last.dn) ? &guess : nullptr);
-}
-
-status directory::readentry(connection::pending* guess)
-{
-    connection::pending asked;
-    if (!guess)
-        asked = server.sendread(userdn, entryattributes);
-    // Reported when the entry is opened.
-    entryfailure = server.finishread(guess ? *guess : asked, userdn, user);
+    // The DN as the server writes it, which "Who am I?" may have normalised.
+    name = tonarrow(firstrdn(found.user.dn.empty() ? found.dn : found.user.dn));
     return status();
-}
-
-void directory::sendstamps(const std::string& subentry, const std::string& schemacontext)
-{
-    stamps.subentry = subentry;
-    stampcontext = schemacontext;
-    cached = subentry.empty() ? schemafile::none : schemacache::look(cachedirectory, stamps.server, subentry);
-    stamps.trusted = schemacontext.empty() && cached == schemafile::trusted;
-    // Active Directory moves its schema container's stamp with any schema
-    // change, and reading it costs nothing; elsewhere a read of the
-    // subschema entry may make the server build all of it, so it is asked
-    // only of a file not confirmed lately (none to confirm: the subschema
-    // read brings its own).
-    if (!schemacontext.empty())
-        schemastamp = server.sendread(schemacontext, {"modifyTimeStamp"});
-    else if (cached == schemafile::unconfirmed)
-        subschemastamp = server.sendread(subentry, {"modifyTimestamp"});
-}
-
-
-void directory::finishstamps()
-{
-    // A stamp that can't be read leaves the cache unused, nothing more.
-    entry found;
-    if (subschemastamp.outstanding() && server.finishread(subschemastamp, stamps.subentry, found).ok())
-        stamps.subschemastamp = found.first("modifyTimestamp");
-    if (schemastamp.outstanding() && server.finishread(schemastamp, stampcontext, found).ok())
-        stamps.schemastamp = found.first("modifyTimeStamp");
 }
 
 status directory::schemapath(std::string& path)
 {
-    const std::vector<std::string> classes = user.values("objectClass");
-    std::string subentry = user.first("subschemaSubentry");
-    if (subentry.empty())
-        subentry = root.subschemasubentry;
-    if (subentry.empty())
-        return fail(LDAP_NO_SUCH_OBJECT, "the server names no subschema subentry");
-    // The stamps were read for the root DSE's subschema entry.
-    schemakey key = stamps;
-    if (!samedn(subentry, stamps.subentry))
-        key = schemakey{stamps.server, subentry, "", "", false}; // no stamps were read for it
-    schemacache cache(cachedirectory, key);
-    // Of the names, those of the entry's attributes are all it needs.
-    const std::unordered_set<std::string> types = typesof(user);
-    bool cachedlayout = cache.take(classes, layout, &types);
-    if (cachedlayout && key.trusted && !knowsall(layout, types)) {
-        // The schema may have changed within the hour the file is trusted.
-        mylog.at(2) << "the entry holds an attribute the schema cache does not name: asking the subschema's stamp"
-                    << logend;
-        stamps.trusted = false;
-        subschemastamp = server.sendread(stamps.subentry, {"modifyTimestamp"});
-        finishstamps();
-        key = stamps;
-        cache = schemacache(cachedirectory, key);
-        cachedlayout = cache.take(classes, layout, &types);
-    }
-    if (cachedlayout) {
-        mylog.at(2) << "schema cache used: " << cache.file()
-                    << (key.trusted ? " (confirmed less than an hour ago)" : "") << logend;
-    } else {
-        schema names;
-        std::string stamp;
-        connection::pending asked;
-        const bool sent = subschemaread.outstanding() && samedn(subentry, root.subschemasubentry);
-        if (!sent)
-            asked = server.sendsubschema(subentry);
-        inplaceentry subschema;
-        const status read = server.finishsubschema(sent ? subschemaread : asked, subentry, subschema);
-        if (!read.ok())
-            return read;
-        stamp = adddescriptions(subschema, names);
-        layout = layoutof(names, classes);
-        // Elsewhere than on Active Directory the layout is filed under the
-        // stamp it was read with.
-        if (stampcontext.empty())
-            cache.reread(stamp);
-        if (!layout.structural.empty())
-            cache.store(classes, layout);
-    }
-    if (layout.structural.empty())
-        return fail(LDAP_OBJECT_CLASS_VIOLATION, "the entry's structural object class is not in the schema");
+    const status resolved = schema->resolve(found.user, found.root.subschemasubentry, layout);
+    if (!resolved.ok())
+        return resolved;
     path = "LDAP://" + urihost(server.connecteduri()) + "/schema/" + tonarrow(layout.structural);
     return status();
+}
+
+status directory::openclass()
+{
+    attributes = entryindex(found.user, layout);
+    return status();
+}
+
+status directory::openlist(listkind kind, std::size_t& count)
+{
+    list = kind == listkind::mandatory ? &layout.mandatory : &layout.optional;
+    count = list->size();
+    return status();
+}
+
+bool directory::attributename(std::size_t index, std::string& name)
+{
+    name = tonarrow((*list)[index]);
+    return true;
+}
+
+userdirectory::readresult directory::readattribute(std::size_t index, attributevalue& value, status&)
+{
+    const std::vector<std::string> values = attributes.values((*list)[index]);
+    if (values.empty())
+        return readresult::notfound;
+    // Several values, or a value that isn't text, is "not a string".
+    value.isstring = values.size() == 1 && layout.isstring((*list)[index]);
+    if (value.isstring)
+        value.text = tonarrow(values.front(), &value.substituted);
+    return readresult::ok;
 }
 
 } // namespace openldap

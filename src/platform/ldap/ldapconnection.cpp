@@ -4,18 +4,16 @@
 #include "platform/ldap/ldapanswer.h"
 #include "platform/ldap/common/ldapfailure.h"
 #include "platform/ldap/ldapidentity.h"
+#include "platform/ldap/ldapsasl.h"
 #include "platform/ldap/common/ldaptext.h"
 
 #include <openldap.h>
-#include <dlfcn.h>
 #include <sasl/sasl.h>
-#include <sasl/saslplug.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 
 #include <algorithm>
 #include <cstring>
-#include <map>
 
 namespace openldap {
 
@@ -35,39 +33,6 @@ int nointeraction(LDAP*, unsigned, void*, void* questions)
         question->len = static_cast<unsigned>(std::strlen(answer));
     }
     return LDAP_SUCCESS;
-}
-
-// The SASL modules installed, by file name, with their paths: libsasl2
-// names each to the file check while it starts, which admits none.
-std::map<std::string, std::string>& saslmodules()
-{
-    static std::map<std::string, std::string> found;
-    return found;
-}
-
-// Loads one SASL module as libsasl2's own loader would; false when it can't.
-bool loadsaslmodule(const std::string& path)
-{
-    void* module = ::dlopen(path.c_str(), RTLD_NOW | RTLD_GLOBAL);
-    auto* init = module ? reinterpret_cast<sasl_client_plug_init_t*>(::dlsym(module, "sasl_client_plug_init")) : nullptr;
-    const std::string name = path.substr(path.rfind('/') + 1);
-    return init && sasl_client_add_plugin(name.c_str(), init) == SASL_OK;
-}
-
-// The SASL module that serves a mechanism, by its file's name: "" for one
-// built into libsasl2 (EXTERNAL), null for one not known here.
-const char* saslmodule(const std::string& mechanism)
-{
-    static const std::pair<const char*, const char*> modules[] = {
-        {"EXTERNAL", ""},           {"GSSAPI", "libgssapiv2.so"}, {"GSS-SPNEGO", "libgssapiv2.so"},
-        {"GS2-KRB5", "libgs2.so"},  {"GS2-IAKERB", "libgs2.so"},  {"PLAIN", "libplain.so"},
-        {"LOGIN", "liblogin.so"},   {"ANONYMOUS", "libanonymous.so"}, {"CRAM-MD5", "libcrammd5.so"},
-        {"DIGEST-MD5", "libdigestmd5.so"}, {"NTLM", "libntlm.so"}, {"OTP", "libotp.so"},
-        {"SCRAM-SHA-1", "libscram.so"}, {"SCRAM-SHA-256", "libscram.so"}};
-    for (const auto& module : modules)
-        if (mechanism == module.first)
-            return module.second;
-    return nullptr;
 }
 
 // A server of a URI list as a URI of its own: scheme, host and port.
@@ -116,51 +81,6 @@ timeval timeout(int which, std::chrono::milliseconds fallback, const char* what)
 }
 
 } // namespace
-
-void connection::startsasl()
-{
-    using verifyfile = int (*)(void*, const char*, sasl_verify_type_t);
-    static const verifyfile verify = [](void*, const char* file, sasl_verify_type_t type) {
-        if (type != SASL_VRFY_PLUGIN)
-            return SASL_OK;
-        const char* name = std::strrchr(file, '/');
-        saslmodules().emplace(name ? name + 1 : file, file);
-        return SASL_CONTINUE;
-    };
-    // libsasl2 takes every callback as int (*)(void), through void (*)().
-    static const sasl_callback_t callbacks[] = {
-        {SASL_CB_VERIFYFILE, reinterpret_cast<int (*)()>(reinterpret_cast<void (*)()>(verify)), nullptr},
-        {SASL_CB_LIST_END, nullptr, nullptr}};
-    sasl_client_init(callbacks);
-}
-
-status connection::loadsasl(const std::string& mechanism)
-{
-    static bool loaded = false;
-    if (loaded)
-        return status();
-    const char* needed = saslmodule(upper(mechanism));
-    const auto& installed = saslmodules();
-    if (!needed) { // a mechanism not known here: every module, as libsasl2 would
-        for (const auto& module : installed)
-            loadsaslmodule(module.second);
-        loaded = true;
-        return status();
-    }
-    if (!*needed) {
-        loaded = true;
-        return status();
-    }
-    const auto module = installed.find(needed);
-    if (module == installed.end() || !loadsaslmodule(module->second))
-        return failcode(LDAP_AUTH_UNKNOWN, "the SASL module for " + mechanism + " (" + needed +
-                                               ") is not installed" +
-                                               (std::string(needed) == "libgssapiv2.so"
-                                                    ? " (Debian: libsasl2-modules-gssapi-mit)"
-                                                    : ""));
-    loaded = true;
-    return status();
-}
 
 timeval connection::totimeval(std::chrono::milliseconds span)
 {
@@ -306,6 +226,225 @@ status connection::bind()
         return failserver(ld, result);
     mylog.at(2) << "bound to " << option(LDAP_OPT_URI) << " as sasl user name " << option(LDAP_OPT_X_SASL_USERNAME)
                 << logend;
+    return status();
+}
+
+connection::pending& connection::pending::operator=(pending&& other) noexcept
+{
+    if (this != &other) {
+        abandon();
+        owner = other.owner;
+        id = other.id;
+        why = std::move(other.why);
+        sent = other.sent;
+        other.owner = nullptr;
+        other.id = -1;
+    }
+    return *this;
+}
+
+void connection::pending::abandon()
+{
+    if (outstanding())
+        owner->abandon(id);
+    id = -1;
+}
+
+void connection::abandon(int id)
+{
+    // Over a lost connection nothing is sent: libldap would open a new one.
+    if (ld && lost.ok())
+        ldap_abandon_ext(ld, id, nullptr, nullptr);
+}
+
+connection::pending connection::sent(int result, int id)
+{
+    pending request;
+    request.owner = this;
+    request.id = result == LDAP_SUCCESS ? id : -1;
+    // A request that never went out for a lost connection keeps that cause.
+    if (result != LDAP_SUCCESS)
+        request.why = lost.ok() ? failserver(ld, result) : lost;
+    return request;
+}
+
+connection::pending connection::sendsearch(const std::string& base, int scope, const std::string& filter,
+                                           const std::vector<const char*>& attributes, int sizelimit)
+{
+    static const char* const scopes[] = {"base", "one level", "subtree"};
+    mylog.at(2) << "search \"" << base << "\" scope " << (scope >= 0 && scope <= 2 ? scopes[scope] : "?")
+                << " filter " << filter << logend;
+    if (!standing().ok())
+        return sent(LDAP_SERVER_DOWN, -1);
+    std::vector<const char*> names = attributes;
+    names.push_back(nullptr);
+    timeval limit = requesttimeout;
+    int id = -1;
+    const int result = ldap_search_ext(ld, base.c_str(), scope, filter.c_str(), const_cast<char**>(names.data()),
+                                       0, nullptr, nullptr, &limit, sizelimit, &id);
+    return sent(result, id);
+}
+
+connection::pending connection::sendwhoami()
+{
+    if (!standing().ok())
+        return sent(LDAP_SERVER_DOWN, -1);
+    int id = -1;
+    const int result = ldap_extended_operation(ld, LDAP_EXOP_WHO_AM_I, nullptr, nullptr, nullptr, &id);
+    return sent(result, id);
+}
+
+int connection::next(pending& request, LDAPMessage*& answer)
+{
+    if (!request.why.ok() || request.id < 0)
+        return -1;
+    if (!lost.ok()) {
+        request.why = lost;
+        return -1;
+    }
+    const auto deadline = request.sent + milliseconds(requesttimeout);
+    const auto left = std::max(deadline - std::chrono::steady_clock::now(), std::chrono::steady_clock::duration(0));
+    timeval wait = totimeval(std::chrono::duration_cast<std::chrono::milliseconds>(left));
+    const int type = ldap_result(ld, request.id, LDAP_MSG_ONE, &wait, &answer);
+    if (type != 0 && type != -1)
+        return type;
+    if (type == 0) { // no answer in time
+        request.abandon();
+        request.why = failserver(ld, LDAP_TIMEOUT);
+        return -1;
+    }
+    // None at all: whatever went wrong, this connection is done with.
+    int code = LDAP_SERVER_DOWN;
+    ldap_get_option(ld, LDAP_OPT_RESULT_CODE, &code);
+    // libldap reports a notice of disconnection as a failed read carrying the
+    // notice's result code, which only a server sends (not negative).
+    request.why = lose(code < 0 ? code : LDAP_SERVER_DOWN, code > 0 ? "the server sent a notice of disconnection (" + std::to_string(code) + " = " +
+                                        ldap_err2string(code) + ")"
+                                  : std::string());
+    request.id = -1;
+    return -1;
+}
+
+status connection::finish(pending& request, const std::function<bool(message&)>& onentry)
+{
+    for (;;) {
+        LDAPMessage* raw = nullptr;
+        const int type = next(request, raw);
+        message answer(raw);
+        if (type == -1)
+            return request.why;
+        if (type == LDAP_RES_SEARCH_RESULT) {
+            request.id = -1;
+            const int result = resultof(ld, answer.get());
+            if (result != LDAP_SUCCESS)
+                request.why = failserver(ld, result);
+            return request.why;
+        }
+        if (type == LDAP_RES_SEARCH_ENTRY && !onentry(answer)) {
+            request.abandon();
+            return status();
+        }
+    }
+}
+
+std::string connection::finishwhoami(pending& request)
+{
+    LDAPMessage* raw = nullptr;
+    const int type = next(request, raw);
+    message answer(raw);
+    request.id = -1;
+    berval* identity = nullptr;
+    int result = type == -1 ? static_cast<int>(request.why.code()) : LDAP_OTHER;
+    if (type == LDAP_RES_EXTENDED && (result = resultof(ld, answer.get())) == LDAP_SUCCESS)
+        result = ldap_parse_whoami(ld, answer.get(), &identity);
+    std::string text = identity && identity->bv_val ? std::string(identity->bv_val, identity->bv_len) : "";
+    ber_bvfree(identity);
+    if (result == LDAP_SUCCESS)
+        mylog.at(2) << "who am i = " << text << logend;
+    else
+        mylog.at(2) << "who am i: no answer (" << ldap_err2string(result) << ")" << logend;
+    return text;
+}
+
+status connection::finishsearch(pending& request, const std::function<bool(entry&&)>& take)
+{
+    std::size_t count = 0;
+    const status result = finish(request, [&](message& answer) {
+        ++count;
+        return take(toentry(ld, answer.get()));
+    });
+    mylog.at(2) << "search found " << count << (count == 1 ? " entry" : " entries") << logend;
+    return result;
+}
+
+status connection::search(const std::string& base, int scope, const std::string& filter,
+                       const std::vector<const char*>& attributes, int sizelimit,
+                       const std::function<bool(entry&&)>& take)
+{
+    pending request = sendsearch(base, scope, filter, attributes, sizelimit);
+    return finishsearch(request, take);
+}
+
+connection::pending connection::sendread(const std::string& dn, const std::vector<const char*>& attributes)
+{
+    return sendsearch(dn, LDAP_SCOPE_BASE, "(objectClass=*)", attributes, 0);
+}
+
+status connection::finishread(pending& request, const std::string& dn, entry& found)
+{
+    // Read through to the done answer, which comes right behind the entry,
+    // rather than abandon the request; an entry after the named one ends it.
+    bool named = false;
+    const status result = finish(request, [&](message& answer) {
+        if (named)
+            return false;
+        named = samedn(dnof(ld, answer.get()), dn);
+        if (named)
+            found = toentry(ld, answer.get());
+        return true;
+    });
+    if (!result.ok())
+        return result;
+    if (!named)
+        return fail(LDAP_NO_SUCH_OBJECT, "the server sent no entry named " + dn);
+    return status();
+}
+
+const std::vector<const char*> connection::rootattributes = {
+    "namingContexts", "defaultNamingContext", "configurationNamingContext", "schemaNamingContext",
+    "subschemaSubentry", "supportedCapabilities"};
+
+void connection::readroot(const entry& found, rootdse& root)
+{
+    root.namingcontexts = found.values("namingContexts");
+    root.defaultnamingcontext = found.first("defaultNamingContext");
+    root.configurationnamingcontext = found.first("configurationNamingContext");
+    root.schemanamingcontext = found.first("schemaNamingContext");
+    root.subschemasubentry = found.first("subschemaSubentry");
+    root.activedirectory = isactivedirectory(found.values("supportedCapabilities"));
+}
+
+connection::pending connection::sendsubschema(const std::string& dn)
+{
+    mylog.at(2) << "reading the subschema entry " << dn << logend;
+    // The stamp with the descriptions it stands for, for the schema cache.
+    return sendsearch(dn, LDAP_SCOPE_BASE, "(objectClass=*)",
+                      {"attributeTypes", "objectClasses", "dITContentRules", "modifyTimestamp"}, 0);
+}
+
+status connection::finishsubschema(pending& request, const std::string& dn, inplaceentry& found)
+{
+    message held;
+    const status result = finish(request, [&](message& answer) {
+        if (!held && samedn(dnof(ld, answer.get()), dn))
+            held = std::move(answer);
+        return true;
+    });
+    if (!result.ok())
+        return result;
+    if (!held)
+        return fail(LDAP_NO_SUCH_OBJECT, "the server sent no subschema entry " + dn);
+    found = readinplace(ld, std::move(held));
     return status();
 }
 

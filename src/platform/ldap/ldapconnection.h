@@ -51,17 +51,6 @@ public:
     static timeval totimeval(std::chrono::milliseconds span);
     static std::chrono::milliseconds milliseconds(const timeval& span);
 
-    // Starts SASL with none of its modules loaded: libsasl2 would load every
-    // module it finds (and libcrypto, libdb, GSSAPI with them), which costs
-    // more than the rest of a run, while a run needs one. REQUIRES: before
-    // any other call into libldap, which starts SASL itself and keeps the
-    // first start's settings. Never throws but std::bad_alloc.
-    static void startsasl();
-    // Loads the module that `mechanism` needs: none for EXTERNAL, every one
-    // for a mechanism not known here. Fails when it is not installed.
-    // REQUIRES: startsasl.
-    static status loadsasl(const std::string& mechanism);
-
     // Settles the time-outs for every handle from here on, as configured or
     // the defaults, and logs them: first thing in a session.
     void readtimeouts();

@@ -1,0 +1,71 @@
+// The first round after the bind, which finds the user: "Who am I?", the
+// root DSE and, as the last run against this server found them, the user's
+// entry (or the account search) and the schema's stamps, sent at once so
+// that their answers take one round trip. The guessed answers are used only
+// when "Who am I?" and the root DSE confirm them; otherwise the entry is
+// asked for again.
+#pragma once
+
+#include "directory/status.h"
+#include "platform/ldap/ldapconnection.h"
+#include "platform/ldap/ldapentry.h"
+#include "platform/ldap/ldapidentity.h"
+#include "platform/ldap/ldaplastrun.h"
+#include "platform/ldap/ldapschemaresolution.h"
+
+#include <string>
+#include <vector>
+
+namespace openldap {
+
+// Who the user is, as the first round found it.
+struct userfound {
+    rootdse root;
+    std::string dn; // the user's entry
+    entry user;     // as read, when it could be
+    status entryfailure; // why it couldn't be: reported when the entry is opened
+    // The account search, when "Who am I?" named no entry.
+    std::string base, filter;
+
+    // What the next run may guess from this one.
+    lastrun remembered() const
+    {
+        return lastrun{dn, !filter.empty(), base, filter, root.subschemasubentry, root.schemanamingcontext};
+    }
+};
+
+class firstround {
+public:
+    // Sends the round: `last` is what the last run against this server found
+    // for this identity (null: nothing), `entryattributes` what the user's
+    // entry is read with; the schema's stamps go through `schema`.
+    // REQUIRES: `server` is bound; it and `schema` outlive this.
+    firstround(connection& server, schemaresolution& schema, const lastrun* last,
+               std::vector<const char*> entryattributes);
+    firstround(const firstround&) = delete;
+    firstround& operator=(const firstround&) = delete;
+
+    // Takes the round's answers and finds the user's entry. Fails when the
+    // user can't be found; an entry found but not read is no failure here
+    // (found.entryfailure).
+    status finish(userfound& found);
+
+private:
+    status findentry(const std::string& whoami, userfound& found);
+    status readentry(bool guessed, userfound& found);
+    status searchaccount(const std::string& whoami, bool guessed, userfound& found);
+    status searchfor(connection::pending& request, const account& wanted, userfound& found);
+    std::string netbiosname(const rootdse& root);
+    // What the account search reads: the entry's attributes, and those that
+    // show it is the account searched for.
+    std::vector<const char*> accountread() const;
+
+    connection& server;
+    schemaresolution& schema;
+    const lastrun* last;
+    std::vector<const char*> entryattributes;
+    connection::pending who, rootread, guess;
+    status rootfailure; // why the root DSE couldn't be read
+};
+
+} // namespace openldap
