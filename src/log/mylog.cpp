@@ -1,5 +1,6 @@
 #include "log/mylog.h"
 
+#include "platform/clock.h"
 #include "platform/platform.h"
 
 #include <ctime>
@@ -74,7 +75,7 @@ int mybuffer::sync()
         const std::string text = str();
         if (!text.empty() && target && (msglevel == 0 || msglevel <= verbosity)) {
             char stamp[256];
-            std::time_t now = std::time(nullptr);
+            std::time_t now = platform::walltime();
             const std::tm* local = std::localtime(&now);
             std::size_t length = local ? std::strftime(stamp, sizeof stamp, "%x %X", local) : 0;
             stamp[length] = '\0';

@@ -3,7 +3,7 @@
 #include "platform/ldap/schema/ldaplayout.h"
 #include "platform/ldap/schema/ldapschema.h"
 #include "platform/ldap/schema/ldapschemacache.h"
-#include "platform/ldap/common/ldapclock.h"
+#include "platform/clock.h"
 #include "platform/ldap/common/ldaprecord.h"
 #include "platform/ldap/common/ldaptext.h"
 
@@ -194,9 +194,9 @@ TEST(ldapschemacache, layoutsreadbackandrekeyed)
 
     // The trust window, by the clock: an hour on it is no longer trusted,
     // nor is a file dated ahead of it; a confirmation is dated by it too.
-    const std::time_t stored = walltime();
+    const std::time_t stored = platform::walltime();
     {
-        testclock clock(stored + 3601);
+        platform::testclock clock(stored + 3601);
         EXPECT_EQ(schemacache::look(dir, key.server, key.subentry), schemafile::unconfirmed);
         clock.set(stored - 60);
         EXPECT_EQ(schemacache::look(dir, key.server, key.subentry), schemafile::unconfirmed);

@@ -9,8 +9,7 @@
 //             and the last-run record (ldaplastrun.h).
 //   common/   what every wing uses: text (ldaptext.h), where every
 //             failure's text is written (ldapfailure.h), the record files
-//             (ldaprecord.h), the clock of the trust windows (ldapclock.h)
-//             and sockets (ldapsocket.h).
+//             (ldaprecord.h) and sockets (ldapsocket.h).
 //   locate/   finding a domain controller when nothing names a server: the
 //             policy (ldaplocator.h), the seam a test scripts it through
 //             (ldaplocateenv.h), the machine's side of that seam

@@ -1,7 +1,7 @@
 #include "platform/ldap/common/ldaprecord.h"
 
 #include "log/mylog.h"
-#include "platform/ldap/common/ldapclock.h"
+#include "platform/clock.h"
 #include "platform/posixfile.h"
 
 #include <algorithm>
@@ -28,7 +28,7 @@ const std::time_t unused = 30 * 86400;
 // Marks an open record as used now, by the clock the trust windows read.
 void stamp(int fd)
 {
-    const timespec now[2] = {{walltime(), 0}, {walltime(), 0}};
+    const timespec now[2] = {{platform::walltime(), 0}, {platform::walltime(), 0}};
     ::futimens(fd, now);
 }
 
@@ -43,7 +43,7 @@ std::string readwhole(const std::string& path, std::time_t* modified)
         // A record in use stays fresh for tidy(), whatever atime does.
         if (modified)
             *modified = st.st_mtime;
-        else if (st.st_mtime < walltime() - 86400)
+        else if (st.st_mtime < platform::walltime() - 86400)
             stamp(fd);
         // One read at the file's size; a file that grows meanwhile is cut
         // there, and its checksum then fails.
@@ -84,7 +84,7 @@ void tidy(const std::string& directory)
     DIR* listing = ::opendir(directory.c_str());
     if (!listing)
         return;
-    const std::time_t now = walltime();
+    const std::time_t now = platform::walltime();
     while (const dirent* found = ::readdir(listing)) {
         const filekind kind = kindof(found->d_name);
         struct stat st;

@@ -1,6 +1,6 @@
 // The locator's environment on this machine: its resolver and network,
 // krb5.conf, the clocks, and the site record in the cache directory.
-#include "platform/ldap/common/ldapclock.h"
+#include "platform/clock.h"
 #include "platform/ldap/locate/ldaplocateenv.h"
 #include "platform/ldap/locate/ldapmachine.h"
 #include "platform/ldap/locate/ldapnetwork.h"
@@ -41,7 +41,7 @@ public:
         return static_cast<int>((static_cast<unsigned>(::getpid()) << 8 | (++serial & 0xff)) & 0x7fffffff);
     }
     std::chrono::steady_clock::time_point now() override { return std::chrono::steady_clock::now(); }
-    std::time_t walltime() override { return openldap::walltime(); }
+    std::time_t walltime() override { return platform::walltime(); }
     unsigned random(unsigned n) override { return std::uniform_int_distribution<unsigned>(0, n - 1)(engine); }
     bool readsite(const std::string& domain, std::string& site) override
     {

@@ -1,7 +1,7 @@
 #include "platform/ldap/schema/ldapschemacache.h"
 
 #include "log/mylog.h"
-#include "platform/ldap/common/ldapclock.h"
+#include "platform/clock.h"
 #include "platform/ldap/common/ldaptext.h"
 
 #include <algorithm>
@@ -21,7 +21,7 @@ const std::time_t trustwindow = 3600;
 // window (a time to come was not).
 bool confirmedlately(std::time_t modified)
 {
-    const std::time_t now = walltime();
+    const std::time_t now = platform::walltime();
     return modified <= now && modified > now - trustwindow;
 }
 

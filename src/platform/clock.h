@@ -1,11 +1,12 @@
-// The wall clock every trust window of the backend reads: the schema cache's
-// hour, the site record's, the records' 30 days unused. One seam, so that a
-// test moves time instead of touching files.
+// The wall clock: the log's time stamps and every trust window of the
+// directory backends (the schema cache's hour, the site record's, the
+// records' 30 days unused) read it. One seam, so that a test moves time
+// instead of touching files.
 #pragma once
 
 #include <ctime>
 
-namespace openldap {
+namespace platform {
 
 // Seconds since the epoch: the system's clock, or a test's (testclock).
 std::time_t walltime();
@@ -21,4 +22,4 @@ public:
     void set(std::time_t now);
 };
 
-} // namespace openldap
+} // namespace platform

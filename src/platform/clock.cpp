@@ -1,6 +1,6 @@
-#include "platform/ldap/common/ldapclock.h"
+#include "platform/clock.h"
 
-namespace openldap {
+namespace platform {
 
 namespace {
 bool fixed = false;
@@ -28,4 +28,4 @@ void testclock::set(std::time_t now)
     fixedtime = now;
 }
 
-} // namespace openldap
+} // namespace platform
