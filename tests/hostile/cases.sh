@@ -57,6 +57,16 @@ faults)
     # An account search's answer is taken only for the account searched.
     check decoysearch 1 "unable to retrieve user name (4294967282 = no directory entry for the account alice*"
     check malformedwhoami 1 "unable to retrieve user name $lost"
+    # The working directory's ldaprc is never read: in a shared folder it
+    # may be anyone's, and would choose the server over the user's own
+    # ~/.ldaprc (which names plain here).
+    mkdir -p "$work/shared" "$work/home"
+    printf 'URI %s\n' "$(uri mallory)" >"$work/shared/ldaprc"
+    cp "$work/shared/ldaprc" "$work/shared/.ldaprc"
+    [ "$(id -u)" != 0 ] || chown nobody "$work/shared/ldaprc" "$work/shared/.ldaprc"
+    printf 'URI %s\n' "$(uri plain)" >"$work/home/.ldaprc"
+    capture env -C "$work/shared" -u LDAPURI HOME="$work/home" timeout 60 "$USERMAIL" -p mail
+    expect 0 "alice@example.test" "a planted ldaprc in the working directory"
     # A server that won't show its root DSE: its own cause, not "no naming context".
     check rootdseerror 1 "unable to retrieve user name (50 = Insufficient access: insufficient access)"
     # The server's words reach the terminal with their control characters escaped.

@@ -68,6 +68,7 @@ status directory::start()
     // log's time stamps keep the "C" locale.
     std::setlocale(LC_CTYPE, "");
     startsasl();
+    connection::start();
     return status();
 }
 

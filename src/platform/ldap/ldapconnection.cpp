@@ -9,10 +9,13 @@
 
 #include <openldap.h>
 #include <sasl/sasl.h>
+#include <fcntl.h>
 #include <sys/socket.h>
+#include <unistd.h>
 #include <sys/time.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 namespace openldap {
@@ -81,6 +84,21 @@ timeval timeout(int which, std::chrono::milliseconds fallback, const char* what)
 }
 
 } // namespace
+
+void connection::start()
+{
+    // libldap reads its configuration once, as it first starts, and takes
+    // "ldaprc" relative to the working directory: it starts from the root
+    // directory instead, and the run goes back where it was.
+    const int here = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const bool moved = ::chdir("/") == 0;
+    int version = 0;
+    ldap_get_option(nullptr, LDAP_OPT_PROTOCOL_VERSION, &version);
+    if (moved && here >= 0 && ::fchdir(here) != 0)
+        mylog.at(2) << "the working directory could not be entered again: " << std::strerror(errno) << logend;
+    if (here >= 0)
+        ::close(here);
+}
 
 timeval connection::totimeval(std::chrono::milliseconds span)
 {

@@ -51,6 +51,13 @@ public:
     static timeval totimeval(std::chrono::milliseconds span);
     static std::chrono::milliseconds milliseconds(const timeval& span);
 
+    // Starts libldap: its options from ldap.conf, ~/.ldaprc (~/ldaprc),
+    // LDAPCONF, LDAPRC and the environment, as for every libldap client, but
+    // never from the working directory's ldaprc, which in a shared folder
+    // may be anyone's (a relative LDAPRC is looked for in the home directory
+    // alone). REQUIRES: startsasl, and no other call into libldap before.
+    static void start();
+
     // Settles the time-outs for every handle from here on, as configured or
     // the defaults, and logs them: first thing in a session.
     void readtimeouts();
