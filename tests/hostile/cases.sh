@@ -165,6 +165,10 @@ identity)
     # ...another domain's user is not this directory's namesake.
     check partneruser 1 "unable to retrieve user name (4294967282 = no directory entry for the account PARTNER\\alice under dc=example,dc=test)"
     check partnerupn 0 "alice@partner.test"
+    # An account name outside ASCII compares as the directory compares it,
+    # case-insensitively in Unicode, and still never as another name.
+    check unicodeaccount 0 "alice@example.test" -p mail
+    check unicodedecoy 1 "unable to retrieve user name (4294967282 = no directory entry for the account *" -p mail
     ;;
 process)
     # A run killed mid-query keeps every line it logged.

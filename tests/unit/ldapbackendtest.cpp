@@ -319,6 +319,11 @@ TEST(ldapidentity, isaccount)
     EXPECT_FALSE(isaccount(alice, {"alice", false}, "ou=elsewhere,dc=example,dc=test"));
     EXPECT_FALSE(isaccount(partner, {"alice", true}, base));
     EXPECT_FALSE(isaccount(entry{"cn=Mallory,dc=evil,dc=test", {{"uid", {"alice"}}}}, {"alice", false}, base));
+    // Outside ASCII, in any locale: Unicode's case, and nothing looser.
+    const entry unicode{"CN=A,CN=Users,DC=example,DC=test", {{"sAMAccountName", {"\xc3\x85LICE"}}}};
+    EXPECT_TRUE(isaccount(unicode, {"\xc3\xa5lice", false}, base));
+    EXPECT_FALSE(isaccount(unicode, {"alice", false}, base));
+    EXPECT_FALSE(isaccount(unicode, {"\xc3\xa5lice\xff", false}, base));
 }
 
 } // namespace

@@ -6,8 +6,12 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <climits>
+#include <cwchar>
+#include <cwctype>
 #include <iconv.h>
 #include <langinfo.h>
+#include <locale.h>
 
 namespace openldap {
 
@@ -60,6 +64,36 @@ std::string lower(std::string text)
     std::transform(text.begin(), text.end(), text.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return text;
+}
+
+std::string lowerunicode(const std::string& utf8)
+{
+    // The C.UTF-8 locale holds Unicode's case mapping whatever LC_CTYPE says.
+    static const locale_t unicode = newlocale(LC_CTYPE_MASK, "C.UTF-8", locale_t(0));
+    if (!unicode)
+        return lower(utf8);
+    const locale_t previous = uselocale(unicode);
+    std::string result;
+    std::mbstate_t state{};
+    char bytes[MB_LEN_MAX];
+    for (std::size_t at = 0; at < utf8.size();) {
+        wchar_t character = 0;
+        const std::size_t length = std::mbrtowc(&character, &utf8[at], utf8.size() - at, &state);
+        if (length == 0 || length > utf8.size() - at) { // a NUL, or no UTF-8 here
+            state = std::mbstate_t{};
+            result += utf8[at++];
+            continue;
+        }
+        std::mbstate_t out{};
+        const std::size_t written = std::wcrtomb(bytes, static_cast<wchar_t>(towlower_l(character, unicode)), &out);
+        if (written == static_cast<std::size_t>(-1))
+            result.append(utf8, at, length);
+        else
+            result.append(bytes, written);
+        at += length;
+    }
+    uselocale(previous);
+    return result;
 }
 
 std::uint64_t fnv1a(std::string_view text, bool foldcase)

@@ -19,6 +19,10 @@ std::string tonarrow(const std::string& utf8, std::vector<std::size_t>* substitu
 // and in upper case: SASL mechanisms are named so.
 std::string lower(std::string text);
 std::string upper(std::string text);
+// Every letter of UTF-8 text in lower case, as Unicode maps it ("ÅLICE" to
+// "ålice"), whatever the user's locale: account names compare so, as the
+// directory compares them. Bytes that are no UTF-8 are kept as they are.
+std::string lowerunicode(const std::string& utf8);
 
 // FNV-1a over `text`, ASCII letters folded to lower case when `foldcase`:
 // stable across builds and runs, for hash tables and file names alike.
