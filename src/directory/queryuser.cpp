@@ -24,8 +24,9 @@ private:
 };
 
 // The steps of the query that can fail, and the phrase each one's message
-// names it by: "unable to <phrase> (<code> = <text>)".
-enum class step { start, session, user, bind, schema, schemaclass, mandatory, optional };
+// names it by: "unable to <phrase> (<code> = <text>)", or for an attribute
+// "unable to read <name> (<code> = <text>)".
+enum class step { start, session, user, bind, schema, schemaclass, mandatory, optional, read };
 
 const char* phrase(step failed)
 {
@@ -38,21 +39,23 @@ const char* phrase(step failed)
         "open schema class",                // step::schemaclass
         "retrieve mandatory properties",    // step::mandatory
         "retrieve optional properties",     // step::optional
+        "read",                             // step::read, followed by the attribute's name
     };
     return phrases[static_cast<int>(failed)];
 }
 
-// The one text every failure of the query is reported with.
-std::string message(step failed, const status& why)
+// The one text every failure of the query is reported with; `name` is the
+// attribute a read failed for.
+std::string message(step failed, const status& why, const std::string& name = std::string())
 {
-    return std::string("unable to ") + phrase(failed) + " (" + why.text() + ")";
+    return std::string("unable to ") + phrase(failed) + (name.empty() ? "" : " " + name) + " (" + why.text() + ")";
 }
 
 // Raises the failure of a step that ends the run.
-void require(step current, const status& result)
+void require(step current, const status& result, const std::string& name = std::string())
 {
     if (!result.ok())
-        throw myexception("%s", message(current, result).c_str());
+        throw myexception("%s", message(current, result, name).c_str());
 }
 
 // A schema step failed: when the directory could not be reached, that
@@ -95,10 +98,15 @@ void walk(userdirectory& directory, userdirectory::listkind kind, const stringli
         case userdirectory::readresult::notfound:
             break;
         case userdirectory::readresult::failed: {
-            // Logged in both walks: a mandatory attribute that can't be read
-            // is worth a line as much as an optional one; its cause below.
+            // A directory that can't be reached any more fails the run: each
+            // later read would fail alike, and "no addresses" is no answer.
+            if (why.unreachable())
+                require(step::read, why, name);
+            // Refused for this attribute alone: logged in both walks (a
+            // mandatory attribute is worth a line as much as an optional
+            // one), its cause below, and the walk goes on.
             mylog.at(1) << name << " = " << "<failed retrieval>" << logend;
-            mylog.at(2) << "unable to read " << name << " (" << why.text() << ")" << logend;
+            mylog.at(2) << message(step::read, why, name) << logend;
             break;
         }
         }

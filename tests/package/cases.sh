@@ -20,6 +20,17 @@ man)
         grep -o -- '-\\-[a-z]*' | tr -d '\\' | sort)
     [ -n "$readme" ] && [ "$readme" = "$manual" ] ||
         fail "the README's options <$(echo $readme)> and the man page's <$(echo $manual)> differ"
+    # Every failure text the sources can raise is explained: the literals,
+    # and the query's table of step phrases.
+    diagnostics=$(sed -n '/^\.SH DIAGNOSTICS/,/^\.SH /p' "$page")
+    texts=$({
+        grep -rhoE '"unable to [a-zA-Z][^"(%<]*' "$SOURCE/src" | sed 's/^"//'
+        grep -hoE '^ +"[^"]+", +// step::' "$SOURCE/src/directory/queryuser.cpp" | sed -E 's/^ +"([^"]+)".*/unable to \1/'
+    } | sed 's/ *$//' | sort -u)
+    [ "$(wc -l <<<"$texts")" -ge 10 ] || fail "too few failure texts found in the sources: <$texts>"
+    while read -r text; do
+        grep -qF "$text" <<<"$diagnostics" || fail "DIAGNOSTICS doesn't explain <$text>"
+    done <<<"$texts"
     ;;
 install)
     cmake --install "$BUILD" --prefix "$work/usr" >/dev/null || fail "cmake --install failed"

@@ -199,7 +199,8 @@ public:
 
     std::string realm() override { return kerberos; }
     std::string dnsdomain() override { return domain; }
-    dnsresult querysrv(const std::string& name, std::vector<srvtarget>& found, std::string& text) override
+    dnsresult querysrv(const std::string& name, std::chrono::milliseconds, std::vector<srvtarget>& found,
+                       std::string& text) override
     {
         asked.push_back("srv " + name);
         if (silentdns.count(name)) {

@@ -107,6 +107,11 @@ TEST(queryuser, failuresthatendthequery)
           "read objectSid", "read sAMAccountName", "closelist", "optional", "closeclass", "closeuser",
           "closesession", "stop"},
          "sAMAccountName = alice", true},
+        // So does a read that can't: the server gone after the bind.
+        {&scripteddirectory::readsfail, nullptr, "unable to read objectSid (5 = the scripted cause)",
+         {"start", "opensession", "finduser", "openuser", "objectname", "schemapath", "openclass", "mandatory",
+          "read objectSid", "closelist", "closeclass", "closeuser", "closesession", "stop"},
+         "mandatory properties (2): ", true},
     };
     for (const row& r : rows) {
         scripteddirectory directory = alice();

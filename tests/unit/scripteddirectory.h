@@ -39,6 +39,7 @@ public:
     bool startfails = false, sessionfails = false, finduserfails = false, openuserfails = false;
     bool objectnamefails = false, schemafails = false, classfails = false;
     bool mandatoryfails = false, optionalfails = false;
+    bool readsfail = false; // every attribute read fails
     std::string cause = "the scripted cause";
     bool unreachablefailure = false; // a failed schema step did not reach the directory
 
@@ -91,8 +92,10 @@ public:
         calls.push_back("read " + attribute.name);
         if (attribute.throwsonget)
             throw std::bad_alloc();
-        if (attribute.result == readresult::failed)
+        if (attribute.result == readresult::failed || readsfail) {
             why = status::failure(5, cause, unreachablefailure);
+            return readresult::failed;
+        }
         value = attribute.value;
         return attribute.result;
     }
