@@ -5,10 +5,12 @@ word, and lets no TCP connection to port 389 complete (the listen queue is
 kept full, so the kernel drops every new SYN). Prints "ready" once set up,
 then runs until killed.
 
-  silent.py [--srv NAME=TARGET] ADDRESS...
+  silent.py [--srv NAME=TARGET | --truncate] ADDRESS...
 
 With --srv its DNS answers the SRV query for NAME with TARGET:389 and stays
-silent on every other query, the target's addresses included."""
+silent on every other query, the target's addresses included. With
+--truncate it answers every query over UDP as too long for it (TC) and
+accepts the TCP connection the resolver then opens, never answering there."""
 import socket
 import struct
 import sys
@@ -16,10 +18,14 @@ import threading
 import time
 
 srv = None
+truncate = False
 addresses = sys.argv[1:]
 if addresses and addresses[0] == "--srv":
     srv = addresses[1].lower().split("=", 1)
     addresses = addresses[2:]
+elif addresses and addresses[0] == "--truncate":
+    truncate = True
+    addresses = addresses[1:]
 
 
 def labels(name):
@@ -41,14 +47,35 @@ def answersrv(udp):
         udp.sendto(query[:2] + b"\x81\x80\x00\x01\x00\x01\x00\x00\x00\x00" + query[12:at + 5] + answer, sender)
 
 
+def answertruncated(udp):
+    while True:
+        query, sender = udp.recvfrom(512)
+        # The question echoed, no records, and TC: "ask again over TCP".
+        udp.sendto(query[:2] + b"\x83\x80" + query[4:6] + b"\0\0\0\0\0\0" + query[12:], sender)
+
+
+def holdtcp(listener):
+    while True:
+        held.append(listener.accept()[0])
+
+
 held = []
 for address in addresses:
+    if truncate:
+        tcp = socket.socket()
+        tcp.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        tcp.bind((address, 53))
+        tcp.listen(16)
+        held.append(tcp)
+        threading.Thread(target=holdtcp, args=(tcp,), daemon=True).start()
     for port in (53, 389):
         udp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         udp.bind((address, port))
         held.append(udp)
         if srv and port == 53:
             threading.Thread(target=answersrv, args=(udp,), daemon=True).start()
+        if truncate and port == 53:
+            threading.Thread(target=answertruncated, args=(udp,), daemon=True).start()
     listener = socket.socket()
     listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     listener.bind((address, 389))

@@ -17,12 +17,16 @@ namespace openldap {
 
 namespace {
 
-// A look-up that may outlive its caller's wait: the thread that runs it
-// and the caller share this, and the last to let go frees it.
-struct lookupstate {
+// A call that may outlive its caller's wait: the thread that runs it and
+// the caller share this, and the last to let go frees it.
+struct callstate {
     std::mutex lock;
     std::condition_variable done;
     bool finished = false;
+};
+
+// What a look-up found, shared the same way.
+struct lookupstate {
     int result = 0;
     addrinfo* list = nullptr;
     ~lookupstate()
@@ -40,6 +44,24 @@ socketfd::~socketfd()
         ::close(fd);
 }
 
+bool runwithin(std::chrono::milliseconds wait, std::function<void()> work)
+{
+    auto state = std::make_shared<callstate>();
+    try {
+        std::thread([state, work] {
+            work();
+            const std::lock_guard<std::mutex> hold(state->lock);
+            state->finished = true;
+            state->done.notify_all();
+        }).detach();
+    } catch (const std::system_error&) {
+        work();
+        return true;
+    }
+    std::unique_lock<std::mutex> hold(state->lock);
+    return state->done.wait_for(hold, wait, [&] { return state->finished; });
+}
+
 addresses lookup(const std::string& host, unsigned port, int type, std::chrono::milliseconds wait, std::string& why)
 {
     addrinfo hints{};
@@ -49,36 +71,22 @@ addresses lookup(const std::string& host, unsigned port, int type, std::chrono::
     addrinfo* list = nullptr;
     if (getaddrinfo(host.c_str(), service.c_str(), &hints, &list) == 0)
         return addresses(list);
+    // The resolver's own time-outs (resolv.conf's) can run far past the
+    // locator's budget.
     hints.ai_flags = AI_NUMERICSERV;
-    auto state = std::make_shared<lookupstate>();
-    try {
-        std::thread([state, host, service, hints] {
-            addrinfo* found = nullptr;
-            const int result = getaddrinfo(host.c_str(), service.c_str(), &hints, &found);
-            const std::lock_guard<std::mutex> hold(state->lock);
-            state->result = result;
-            state->list = found;
-            state->finished = true;
-            state->done.notify_all();
-        }).detach();
-    } catch (const std::system_error&) {
-        // No thread to be had: the look-up runs here, unbounded.
-        const int result = getaddrinfo(host.c_str(), service.c_str(), &hints, &list);
-        why = result ? gai_strerror(result) : "";
-        return addresses(result ? nullptr : list);
-    }
-    std::unique_lock<std::mutex> hold(state->lock);
-    if (!state->done.wait_for(hold, wait, [&] { return state->finished; })) {
+    auto found = std::make_shared<lookupstate>();
+    if (!runwithin(wait, [found, host, service, hints] {
+            found->result = getaddrinfo(host.c_str(), service.c_str(), &hints, &found->list);
+        })) {
         why = "its address: no answer within " + std::to_string(wait.count()) + " ms";
         return addresses();
     }
-    if (state->result) {
-        why = gai_strerror(state->result);
+    if (found->result) {
+        why = gai_strerror(found->result);
         return addresses();
     }
-    return addresses(std::exchange(state->list, nullptr));
+    return addresses(std::exchange(found->list, nullptr));
 }
-
 
 int millisecondsleft(std::chrono::steady_clock::time_point end)
 {

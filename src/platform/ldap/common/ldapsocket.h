@@ -7,6 +7,7 @@
 #include <netdb.h>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -44,6 +45,13 @@ using addresses = std::unique_ptr<addrinfo, addressesfree>;
 // The addresses of `host` for `port` and the socket `type`, within `wait`:
 // none, with the reason in `why`, when the name can't be found in time.
 addresses lookup(const std::string& host, unsigned port, int type, std::chrono::milliseconds wait, std::string& why);
+
+// Runs `work` on a thread of its own and waits at most `wait` for it: true
+// when it finished in time. A call that outlives the wait (a look-up the
+// resolver's own time-outs let hang) is left to end on its own: `work` must
+// hold what it uses by value or shared ownership. Without a thread to be
+// had, `work` runs here, unbounded.
+bool runwithin(std::chrono::milliseconds wait, std::function<void()> work);
 
 // The milliseconds from now to `end`, 0 once it has passed, for poll().
 int millisecondsleft(std::chrono::steady_clock::time_point end);

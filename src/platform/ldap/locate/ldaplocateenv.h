@@ -40,10 +40,12 @@ public:
     virtual std::string dnsdomain() = 0;
 
     // The SRV records of `name`, each name server asked once with a short
-    // time-out: found (the targets, in the order DNS gave them), none (the
-    // name or its records don't exist), or silent (no name server answered).
+    // time-out, over UDP and TCP alike, and all of it within `wait`: found
+    // (the targets, in the order DNS gave them), none (the name or its
+    // records don't exist), or silent (no name server answered in time).
     // `text` says what DNS answered, for the log and a failure's text.
-    virtual dnsresult querysrv(const std::string& name, std::vector<srvtarget>& found, std::string& text) = 0;
+    virtual dnsresult querysrv(const std::string& name, std::chrono::milliseconds wait,
+                               std::vector<srvtarget>& found, std::string& text) = 0;
 
     // Sends the datagram `request` to UDP port 389 of every address of each
     // of `hosts`, then waits at most `wait` for the first answer from an

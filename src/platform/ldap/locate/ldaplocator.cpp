@@ -96,7 +96,7 @@ bool locator::lookup(const std::string& name, std::vector<srvtarget>& found)
     if (step == stage::dnssilent || timeleft().count() == 0)
         return false;
     std::string answer;
-    const locateenv::dnsresult result = env.querysrv(name, found, answer);
+    const locateenv::dnsresult result = env.querysrv(name, timeleft(), found, answer);
     ordersrv(found, [&](unsigned n) { return env.random(n); });
     if (result == locateenv::dnsresult::found) {
         std::vector<std::string> names;

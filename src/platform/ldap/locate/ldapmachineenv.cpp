@@ -26,9 +26,10 @@ public:
 
     std::string realm() override { return kerberosrealm(); }
     std::string dnsdomain() override { return openldap::dnsdomain(); }
-    dnsresult querysrv(const std::string& name, std::vector<srvtarget>& found, std::string& text) override
+    dnsresult querysrv(const std::string& name, std::chrono::milliseconds wait, std::vector<srvtarget>& found,
+                       std::string& text) override
     {
-        return openldap::querysrv(name, found, text);
+        return openldap::querysrv(name, wait, found, text);
     }
     bool ping(const std::vector<std::string>& hosts, const std::string& request, std::chrono::milliseconds wait,
               const std::function<bool(std::string_view)>& accept, std::string& from,

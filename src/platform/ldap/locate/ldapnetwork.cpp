@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <arpa/nameser.h>
 #include <cstring>
+#include <memory>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -23,20 +24,40 @@ std::string numeric(const sockaddr* address, socklen_t length)
 
 } // namespace
 
-locateenv::dnsresult querysrv(const std::string& name, std::vector<srvtarget>& found, std::string& text)
+locateenv::dnsresult querysrv(const std::string& name, std::chrono::milliseconds wait, std::vector<srvtarget>& found,
+                              std::string& text)
 {
-    resolver dns;
-    if (!dns.ready) {
+    // An answer too long for UDP is asked again over TCP, where the
+    // resolver waits for ever: the query runs on a thread of its own,
+    // given up when the wait is over.
+    struct query {
+        bool ready = false;
+        int length = -1, why = 0;
+        std::vector<unsigned char> answer = std::vector<unsigned char>(65536);
+    };
+    auto asked = std::make_shared<query>();
+    if (!runwithin(wait, [asked, name] {
+            resolver dns;
+            asked->ready = dns.ready;
+            if (!dns.ready)
+                return;
+            dns.state.retrans = 1;
+            dns.state.retry = 1;
+            asked->length = res_nquery(&dns.state, name.c_str(), ns_c_in, ns_t_srv, asked->answer.data(),
+                                       static_cast<int>(asked->answer.size()));
+            asked->why = dns.state.res_h_errno;
+        })) {
+        text = "no answer within " + std::to_string(wait.count()) + " ms";
+        return locateenv::dnsresult::silent;
+    }
+    if (!asked->ready) {
         text = "no resolver configuration";
         return locateenv::dnsresult::silent;
     }
-    dns.state.retrans = 1;
-    dns.state.retry = 1;
-    std::vector<unsigned char> answer(65536);
-    const int length = res_nquery(&dns.state, name.c_str(), ns_c_in, ns_t_srv, answer.data(),
-                                  static_cast<int>(answer.size()));
+    const std::vector<unsigned char>& answer = asked->answer;
+    const int length = asked->length;
     if (length < 0) {
-        const int why = dns.state.res_h_errno;
+        const int why = asked->why;
         text = why == HOST_NOT_FOUND ? "no such name" : why == NO_DATA ? "no SRV records" : "no answer";
         return why == HOST_NOT_FOUND || why == NO_DATA ? locateenv::dnsresult::none : locateenv::dnsresult::silent;
     }

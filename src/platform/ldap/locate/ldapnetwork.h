@@ -33,8 +33,9 @@ public:
 };
 
 // The SRV records of `name`, asking each name server once with a one-second
-// time-out (see locateenv::querysrv).
-locateenv::dnsresult querysrv(const std::string& name, std::vector<srvtarget>& found, std::string& text);
+// time-out, all within `wait` (see locateenv::querysrv).
+locateenv::dnsresult querysrv(const std::string& name, std::chrono::milliseconds wait, std::vector<srvtarget>& found,
+                              std::string& text);
 
 // Sends `request` to UDP `port` of each address of each of `hosts`, and
 // waits for an answer from an address asked that `accept` takes (see
