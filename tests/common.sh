@@ -35,6 +35,8 @@ haslines() {
         esac
     done
 }
+# nolines TEXT...: $log holds none of these
+nolines() { local line; for line in "$@"; do [[ $log != *"$line"* ]] || fail "log line <$line> unexpected"; done; }
 finish() {
     [ "$failures" = 0 ] || exit 1
     [ "$skipped" = 0 ] || exit 77

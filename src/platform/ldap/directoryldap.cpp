@@ -54,9 +54,13 @@ void directory::want(const std::vector<std::string>& properties, bool everything
     // attributes: logging must not change what is found. A name no
     // attribute can have ("", "a b") is left out: a server may refuse the
     // whole read for it, and it can't match anyway.
+    requested.clear();
+    restricted = true;
     for (const std::string& name : properties)
-        if (isdescriptor(name))
+        if (isdescriptor(name)) {
             wanted.push_back(name);
+            requested.insert(lower(name));
+        }
     entryattributes.clear();
     for (const std::string& name : wanted)
         entryattributes.push_back(name.c_str());
@@ -156,7 +160,8 @@ status directory::objectname(std::string& name)
 
 status directory::schemapath(std::string& path)
 {
-    const status resolved = schema->resolve(found.user, found.root.subschemasubentry, layout);
+    const status resolved =
+        schema->resolve(found.user, found.root.subschemasubentry, restricted ? &requested : nullptr, layout);
     if (!resolved.ok())
         return resolved;
     path = "LDAP://" + urihost(server.connecteduri()) + "/schema/" + tonarrow(layout.structural);

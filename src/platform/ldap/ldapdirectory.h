@@ -33,6 +33,7 @@
 
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 namespace openldap {
@@ -78,6 +79,10 @@ private:
     // What the entry is read with: every attribute, or only those of use.
     std::vector<std::string> wanted = {"*", "subschemaSubentry"};
     std::vector<const char*> entryattributes = {"*", "subschemaSubentry"};
+    // The attributes read for addresses, in lower case (unless everything
+    // is: no want()).
+    std::unordered_set<std::string> requested;
+    bool restricted = false;
 
     std::string cachedirectory; // "" for none
     connection server;

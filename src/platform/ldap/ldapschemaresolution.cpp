@@ -49,7 +49,8 @@ void schemaresolution::takestamps()
         stamps.schemastamp = found.first("modifyTimeStamp");
 }
 
-status schemaresolution::resolve(const entry& user, const std::string& rootsubentry, classlayout& layout)
+status schemaresolution::resolve(const entry& user, const std::string& rootsubentry,
+                                 const std::unordered_set<std::string>* requested, classlayout& layout)
 {
     const std::vector<std::string> classes = user.values("objectClass");
     std::string subentry = user.first("subschemaSubentry");
@@ -64,8 +65,12 @@ status schemaresolution::resolve(const entry& user, const std::string& rootsuben
     schemacache cache(cachedirectory, key);
     // Of the names, those of the entry's attributes are all it needs.
     const std::unordered_set<std::string> types = typesof(user);
+    std::unordered_set<std::string> watched;
+    for (const std::string& type : types)
+        if (!requested || requested->count(type))
+            watched.insert(type);
     bool cachedlayout = cache.take(classes, layout, &types);
-    if (cachedlayout && key.trusted && !knowsall(layout, types)) {
+    if (cachedlayout && key.trusted && !knowsall(layout, watched)) {
         // The schema may have changed within the hour the file is trusted.
         mylog.at(2) << "the entry holds an attribute the schema cache does not name: asking the subschema's stamp"
                     << logend;

@@ -13,6 +13,7 @@
 #include "platform/ldap/schema/ldapschemacache.h"
 
 #include <string>
+#include <unordered_set>
 
 namespace openldap {
 
@@ -43,7 +44,13 @@ public:
     // subschema can't be read, names none, or holds none of the entry's
     // structural classes (a failure that only says the directory answered
     // ends the query normally).
-    status resolve(const entry& user, const std::string& rootsubentry, classlayout& layout);
+    //
+    // `requested` (attribute names in lower case) are the attributes a run
+    // reads for its addresses; only those of the entry's attributes are
+    // checked against a trusted cache file, so that a run that logs every
+    // attribute decides exactly as one that doesn't. Null: all of them.
+    status resolve(const entry& user, const std::string& rootsubentry,
+                   const std::unordered_set<std::string>* requested, classlayout& layout);
 
 private:
     // The whole subschema entry `subentry` read, its layout for `classes`

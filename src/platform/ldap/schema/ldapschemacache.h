@@ -11,7 +11,8 @@
 // - elsewhere, the subschema entry's modifyTimestamp. Reading that makes
 //   some servers build the whole subschema, so a file confirmed less than an
 //   hour ago (its modification time) is trusted without asking, unless the
-//   user's entry holds an attribute its layout does not name.
+//   user's entry holds, among the attributes read for addresses, one its
+//   layout does not name.
 // A file that is corrupt, truncated, of another version, not the user's own
 // or behind a link is ignored and rewritten; a cache that can't be written
 // only costs speed.
