@@ -2,6 +2,7 @@
 
 #include "directory/queryuser.h"
 #include "directory/myexception.h"
+#include "directory/status.h"
 #include "frontend/options.h"
 #include "log/mylog.h"
 #include "platform/platform.h"
@@ -20,15 +21,11 @@ std::string programname(const char* argv0)
     return cut == std::string::npos ? path : path.substr(cut + 1);
 }
 
-int run(int argc, char** argv, userdirectory& directory)
-{
-    platform::prepareprocess();
-    // A program started with an empty argument vector still needs a name.
-    myrunstate state;
-    state.programname = programname(argc > 0 && argv[0] ? argv[0] : "usermail");
-    const std::string logpath = platform::tempdirectory() + state.programname + ".log";
-    mylog.buffer->openlog(logpath.c_str());
+namespace {
 
+// The run once its log is open: the options, the query and the output.
+int runlogged(int argc, char** argv, myrunstate& state, userdirectory& directory)
+{
     try {
         scanoptions(argc, argv, state);
 
@@ -62,4 +59,30 @@ int run(int argc, char** argv, userdirectory& directory)
         return 1;
     }
     return 0;
+}
+
+} // namespace
+
+int run(int argc, char** argv, userdirectory& directory)
+{
+    platform::prepareprocess();
+    // A program started with an empty argument vector still needs a name.
+    myrunstate state;
+    state.programname = programname(argc > 0 && argv[0] ? argv[0] : "usermail");
+    const std::string tempdir = platform::tempdirectory();
+    // Why there is no default log when there is no directory for it.
+    const std::string notempdir = tempdir.empty() ? "no temporary directory of the user's own (" +
+                                                        status::lasterror().text() + ")"
+                                                  : std::string();
+    const std::string logpath = tempdir + state.programname + ".log";
+    mylog.buffer->openlog(tempdir.empty() ? nullptr : logpath.c_str());
+    const int result = runlogged(argc, argv, state, directory);
+    // A run that kept no log says so, once.
+    const mybuffer& log = *mylog.buffer;
+    const std::string nolog = !log.unopened.empty()
+                                  ? log.unopened + " (" + status::systemerror(log.unopenedcause).text() + ")"
+                                  : log.target ? std::string() : notempdir;
+    if (!nolog.empty())
+        std::cerr << state.programname << ": no log: " << nolog << std::endl;
+    return result;
 }

@@ -102,20 +102,27 @@ void mybuffer::closelog()
     logfilebuffer.reset(); // closing writes out what the file still holds
 }
 
-void mybuffer::openlog(const char* path)
+bool mybuffer::openlog(const char* path)
 {
     closelog();
     target = nullptr;
+    unopened.clear();
     if (!path)
-        return;
+        return true;
     logfilebuffer = platform::openlogfile(path);
     // Without a buffer the stream stays failed and every line is dropped.
     logfile.rdbuf(logfilebuffer.get());
     target = &logfile;
+    if (!logfilebuffer) {
+        unopened = path;
+        unopenedcause = platform::nativelasterror();
+    }
+    return logfilebuffer != nullptr;
 }
 
 void mybuffer::logtostdout()
 {
     closelog();
+    unopened.clear();
     target = &std::cout;
 }

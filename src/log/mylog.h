@@ -7,13 +7,17 @@
 #include <memory>
 #include <ostream>
 #include <sstream>
+#include <string>
 
 class mybuffer : public std::stringbuf {
 public:
     ~mybuffer() override;
 
     // Switches logging to a freshly truncated file at `path`, or off for null.
-    void openlog(const char* path);
+    // False when the file can't be opened: then nothing is logged, and
+    // `unopened` and `unopenedcause` (the system's error code) say so until
+    // the log is moved again.
+    bool openlog(const char* path);
     // Closes any log file and sends the lines to standard output.
     void logtostdout();
 
@@ -24,6 +28,8 @@ public:
     std::uint32_t msglevel = 0;  // level of the message being built
     std::ostream* target = nullptr;
     std::ostream logfile{nullptr};
+    std::string unopened;
+    std::uint32_t unopenedcause = 0;
 
 protected:
     int sync() override;

@@ -36,18 +36,26 @@ void prepareprocess()
 std::string tempdirectory()
 {
     const char* dir = std::getenv("TMPDIR");
-    if (!dir || !*dir) {
-        // The session's own runtime directory, where no other user can plant
-        // or hold the log; only when it really is this user's.
-        dir = std::getenv("XDG_RUNTIME_DIR");
-        struct stat st;
-        if (dir && (!*dir || ::stat(dir, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid()))
-            dir = nullptr;
-    }
-    std::string result = dir && *dir ? dir : "/tmp";
-    if (result.back() != '/')
-        result += '/';
-    return result;
+    if (dir && *dir)
+        return std::string(dir) + (dir[std::strlen(dir) - 1] == '/' ? "" : "/");
+    // The session's own runtime directory, where no other user can plant or
+    // hold the log; only when it really is this user's.
+    dir = std::getenv("XDG_RUNTIME_DIR");
+    struct stat st;
+    if (dir && *dir && ::stat(dir, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid())
+        return std::string(dir) + (dir[std::strlen(dir) - 1] == '/' ? "" : "/");
+    // Else a directory of the user's own in /tmp: any name there may have
+    // been taken by another user first, and a file of theirs takes no log.
+    const std::string own = "/tmp/usermail-" + std::to_string(::geteuid());
+    ::mkdir(own.c_str(), 0700);
+    const int fd = ::open(own.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const bool mine = fd >= 0 && ::fstat(fd, &st) == 0 && st.st_uid == ::geteuid() &&
+                      ((st.st_mode & 077) == 0 || ::fchmod(fd, 0700) == 0);
+    const int saved = errno;
+    if (fd >= 0)
+        ::close(fd);
+    errno = mine ? 0 : fd >= 0 ? EACCES : saved;
+    return mine ? own + "/" : std::string();
 }
 
 std::uint32_t nativelasterror()

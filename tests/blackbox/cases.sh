@@ -127,6 +127,22 @@ native)
         (unset TMPDIR; XDG_RUNTIME_DIR=$work/runtime "$USERMAIL" -x >/dev/null)
         [ ! -e "$work/runtime/usermail.log" ] || fail "another user's XDG_RUNTIME_DIR must not hold the log"
     fi
+    # With neither, a directory of the user's own under /tmp: another user's
+    # /tmp/usermail.log takes nothing; one who claimed that directory first
+    # costs the log, and the run says so once on standard error. (A private
+    # /tmp, as root.)
+    if [ "$(id -u)" = 0 ] && unshare -m true 2>/dev/null; then
+        unshare -m sh -c 'mount -t tmpfs tmpfs /tmp && exec "$@"' sh bash -c '
+            touch /tmp/usermail.log && chown 65534 /tmp/usermail.log
+            env -u TMPDIR -u XDG_RUNTIME_DIR "$0" -x >/dev/null 2>/tmp/err
+            [ -s /tmp/usermail-0/usermail.log ] && [ "$(stat -c %a /tmp/usermail-0)" = 700 ] && [ ! -s /tmp/err ] ||
+                echo "no log in /tmp/usermail-0: $(ls -la /tmp) $(cat /tmp/err)"
+            rm -r /tmp/usermail-0 && mkdir /tmp/usermail-0 && chown 65534 /tmp/usermail-0
+            env -u TMPDIR -u XDG_RUNTIME_DIR "$0" -s >/dev/null 2>/tmp/err
+            [ "$(grep -c "no log" /tmp/err)" = 1 ] && [ -z "$(ls /tmp/usermail-0)" ] ||
+                echo "a claimed /tmp/usermail-0: <$(cat /tmp/err)> $(ls /tmp/usermail-0)"' "$USERMAIL" >"$work/tmplog"
+        [ ! -s "$work/tmplog" ] || fail "the log without TMPDIR: $(cat "$work/tmplog")"
+    fi
 
     # Output that can't be written is a failure: a full device, a closed
     # standard output (whose descriptor the log must not take over), a
