@@ -12,8 +12,11 @@ and 60 ms, at 20 ms with 10 Mbit/s, and with 3,000 more users at 0 ms.
 
 Where nothing delays the link, the row also gives the server's CPU time per
 warm run (user and system time of the server's processes, from /proc, over
-back-to-back runs), and a logon storm (50 and 200 runs started at once,
-straight to the server) gives p50 and p99 wall times.
+back-to-back runs), and logon storms (runs started at once, straight to the
+server: 50 and 200 against slapd and the 3,000-user DC, 200, 400 and 800
+against the plain DC) give each program's failed runs, p50 and p99 wall times
+and how long the storm took. A run that fails is counted in its row, or ends
+its row with the failure printed; it never ends the benchmark.
 
 Usage: bench/ldapbench.py USERMAIL [RUNS] [--no-samba] [--only=TEXT]   (from the source tree)
   --only=TEXT   only the rows whose setting contains TEXT
@@ -42,15 +45,31 @@ def wanted(name):
     return not only or any(text in name for text in only)
 
 
+class RunFailed(Exception):
+    """A run that exited with a failure: the row it belongs to reports it."""
+
+
+def attempt(command, env):
+    """Wall time in seconds, and the failure's text ("" for none), of one run."""
+    start = time.perf_counter()
+    result = subprocess.run(command, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    wall = time.perf_counter() - start
+    failure = ""
+    if result.returncode != 0:
+        failure = (result.stdout if command[0].endswith("usermail") else result.stderr).strip()[:200] or \
+            f"exit {result.returncode}"
+    return wall, failure
+
+
 def run(command, env):
-    """Wall time in seconds and CPU seconds of one run."""
+    """Wall time in seconds and CPU seconds of one run; RunFailed when it fails."""
     before = resource.getrusage(resource.RUSAGE_CHILDREN)
     start = time.perf_counter()
-    result = subprocess.run(command, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    result = subprocess.run(command, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
     wall = time.perf_counter() - start
     after = resource.getrusage(resource.RUSAGE_CHILDREN)
     if result.returncode != 0:
-        sys.exit(f"failed: {' '.join(command)}")
+        raise RunFailed(f"{os.path.basename(command[0])} failed: {result.stderr.strip()[:200]}")
     return wall, (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
 
 
@@ -105,33 +124,54 @@ def serverload(server, kinds, env, runs):
     return load
 
 
-def storm(name, ours, peer, env, sizes=(50, 200)):
-    """Rows of runs started at once, as at nine o'clock: p50 and p99 wall
-    times, each program's storms in the order ours, peer, peer, ours (twice)
-    so that neither gains from the server the other warmed."""
+def storm(name, ours, peer, env, sizes=(50, 200), once=()):
+    """Rows of runs started at once, as at eight o'clock: for each program
+    the runs that failed and the p50 and p99 wall times of all of them, and
+    how long a storm took until its last run ended (the median of its waves). Each program's storms go in the order
+    ours, peer, peer, ours (twice) so that neither gains from the server the
+    other warmed; the sizes in `once` (large ones) run once each. A failed
+    run is counted, never the end of the benchmark."""
     def wave(command, size):
-        walls, gate = [], threading.Barrier(size)
+        outcomes, gate = [], threading.Barrier(size)
 
         def one():
             gate.wait()
-            walls.append(run(command, env)[0])
+            outcomes.append(attempt(command, env))
         threads = [threading.Thread(target=one) for _ in range(size)]
+        began = time.perf_counter()
         for thread in threads:
             thread.start()
         for thread in threads:
             thread.join()
-        if len(walls) != size:
-            sys.exit(f"{size - len(walls)} runs of a storm failed: {' '.join(command)}")
-        return walls
+        return outcomes, time.perf_counter() - began
     rows = []
-    for size in sizes:
-        walls = {"warm": [], "peer": []}
-        for kind in ("warm", "peer", "peer", "warm") * 2:
-            walls[kind] += wave(ours if kind == "warm" else peer, size)
-        result = {kind: (statistics.median(times), statistics.quantiles(times, n=100)[98])
-                  for kind, times in walls.items()}
+    for size in list(sizes) + list(once):
+        outcomes = {"warm": [], "peer": []}
+        spans = {"warm": [], "peer": []}
+        for kind in ("warm", "peer") if size in once else ("warm", "peer", "peer", "warm") * 2:
+            results, took = wave(ours if kind == "warm" else peer, size)
+            outcomes[kind] += results
+            spans[kind].append(took)
+        result = {}
+        for kind, results in outcomes.items():
+            times = [wall for wall, _ in results]
+            failures = [failure for _, failure in results if failure]
+            result[kind] = {"p50": statistics.median(times), "p99": statistics.quantiles(times, n=100)[98],
+                            "failed": len(failures), "runs": len(results), "span": statistics.median(spans[kind])}
+            for text in sorted(set(failures)):
+                print(f"  {name}, storm of {size}: {failures.count(text)} x {text}", file=sys.stderr)
         rows.append({"name": f"{name}, storm of {size}", "storm": result})
     return rows
+
+
+def guarded(name, row):
+    """One row, or a row that says why it failed: a failed run ends its own
+    row, never the benchmark."""
+    try:
+        return row()
+    except RunFailed as failure:
+        print(f"  {name}: {failure}", file=sys.stderr)
+        return {"name": name, "error": str(failure)}
 
 
 def measure(name, ours, peer, env, proxy, cache, runs, server=None):
@@ -197,7 +237,7 @@ def slapdrows(usermail, runs, work):
                        XDG_CACHE_HOME=cache)
             peer = ["ldapsearch", "-LLL", "-Q", "-Y", "EXTERNAL", "-H", proxied, "-s", "base", "-b", alice] + attributes
             server = (lambda: int(open(os.path.join(directory, "slapd.pid")).read())) if rtt == 0 else None
-            rows.append(measure(name, [usermail], peer, env, proxy, cache, runs, server))
+            rows.append(guarded(name, lambda: measure(name, [usermail], peer, env, proxy, cache, runs, server)))
             if rtt == 0 and not growth:
                 direct = "ldapi://" + os.path.join(directory, "ldapi").replace("/", "%2F")
                 rows += storm(name.split(",")[0], [usermail], [direct if arg == proxied else arg for arg in peer],
@@ -263,9 +303,16 @@ def sambainside(usermail, runs, dc, work):
         proxy = DelayProxy(("127.0.0.1", 3389), ("127.0.0.1", 389), rtt, rate)
         proxy.start()
         try:
-            rows.append(measure(name, [usermail], peer, env, proxy, cache, runs, server if rtt == 0 else None))
+            rows.append(guarded(name, lambda: measure(name, [usermail], peer, env, proxy, cache, runs,
+                                                      server if rtt == 0 else None)))
         finally:
             proxy.stop()
+        if name.startswith("Samba AD DC"):
+            # A logon storm against one DC, straight to it: its listen queue
+            # overflows, and a run must wait for it rather than give up.
+            direct = "ldap://dc1.example.test"
+            rows += storm("Samba AD DC", [usermail], [direct if arg == uri else arg for arg in peer],
+                          dict(env, LDAPURI=direct), sizes=(200, 400), once=(800,))
         if "3,000" in name:
             direct = "ldap://dc1.example.test"
             rows += storm("Samba with 3,000 users", [usermail], [direct if arg == uri else arg for arg in peer],
@@ -309,10 +356,15 @@ def table(rows):
           "KiB received warm/cold/peer | peak RSS MiB warm/cold/peer | CPU ms cold | server CPU ms warm/peer |")
     print("|---|---|---|---|---|---|---|---|---|---|---|")
     for row in rows:
+        if "error" in row:
+            print(f"| {row['name']} | failed: {row['error']} | | | | | | | | | |")
+            continue
         if "storm" in row:
-            (u50, u99), (p50, p99) = row["storm"]["warm"], row["storm"]["peer"]
-            print(f"| {row['name']} | p50 {u50 * 1000:.0f} / p99 {u99 * 1000:.0f} ms | | "
-                  f"p50 {p50 * 1000:.0f} / p99 {p99 * 1000:.0f} ms | p50 {u50 / p50:.2f} / p99 {u99 / p99:.2f} "
+            u, p = row["storm"]["warm"], row["storm"]["peer"]
+            print(f"| {row['name']} | failed {u['failed']}/{u['runs']}, p50 {u['p50'] * 1000:.0f} / "
+                  f"p99 {u['p99'] * 1000:.0f} ms, storm {u['span']:.1f} s | | "
+                  f"failed {p['failed']}/{p['runs']}, p50 {p['p50'] * 1000:.0f} / p99 {p['p99'] * 1000:.0f} ms, "
+                  f"storm {p['span']:.1f} s | p50 {u['p50'] / p['p50']:.2f} / p99 {u['p99'] / p['p99']:.2f} "
                   "| | | | | | |")
             continue
         m, r, c, mem, load = row["median"], row["ratio"], row["counts"], row["memory"], row["server"]

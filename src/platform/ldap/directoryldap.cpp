@@ -24,13 +24,14 @@
 #include <cctype>
 #include <clocale>
 #include <cstdlib>
+#include <thread>
 
 namespace openldap {
 
 namespace {
 
-// longest wait for a controller to say which site the client is in.
-const std::chrono::milliseconds maxlocating{10000}, maxpingwait{1000};
+// The longest wait for a controller to say which site the client is in.
+const std::chrono::milliseconds maxpingwait{1000};
 
 } // namespace
 
@@ -79,16 +80,13 @@ status directory::start()
 status directory::opensession()
 {
     cachedirectory = findcachedirectory();
-    server.readtimeouts();
+    wait.settle();
     // Where nothing names the server, find the domain's controllers as a
     // joined workstation does; with no domain to look in, libldap's default
     // stands.
     if (ldapunconfigured()) {
         const std::unique_ptr<locateenv> machine = machinelocateenv(cachedirectory);
-        // Enough to pass over one silent controller, and no more than a
-        // logon script can wait.
-        const auto connect = server.connecttimeout();
-        locator find(*machine, std::min(2 * connect, maxlocating), std::min(connect, maxpingwait));
+        locator find(*machine, wait.left(), std::min(wait.attempt(), maxpingwait), wait.attempt());
         if (find.start())
             return openlocated(find);
     }
@@ -106,23 +104,38 @@ void directory::closesession()
 
 status directory::openlocated(locator& find)
 {
-    for (target controller; find.next(controller);) {
-        // Connected here, so that each attempt has its share of the budget
-        // and says exactly why it failed.
-        std::string why;
-        socketfd socket =
-            tcpconnect(controller.host, controller.port, std::min(server.connecttimeout(), find.timeleft()), why);
-        if (socket.get() >= 0) {
-            mylog.at(2) << "controller " << controller.hostport() << ": connected (from " << controller.source << ")"
-                        << logend;
-            const status adopted = server.adopt(std::move(socket), "ldap://" + controller.hostport());
-            if (adopted.ok())
-                return adopted;
-            why = adopted.reason();
+    for (int round = 1;; ++round) {
+        std::vector<target> again; // those that didn't answer in time
+        for (target controller; find.next(controller);) {
+            // Connected here, so that each attempt has its share of the time
+            // and says exactly why it failed.
+            std::string why;
+            bool timedout = false;
+            socketfd socket = tcpconnect(controller.host, controller.port, wait.attempt(), why, timedout);
+            if (socket.get() >= 0) {
+                mylog.at(2) << "controller " << controller.hostport() << ": connected (from " << controller.source
+                            << ")" << logend;
+                const status adopted = server.adopt(std::move(socket), "ldap://" + controller.hostport());
+                if (adopted.ok())
+                    return adopted;
+                why = adopted.reason();
+            }
+            mylog.at(2) << "controller " << controller.hostport() << ": " << why << " (from " << controller.source
+                        << ")" << logend;
+            find.failed(controller, why);
+            if (timedout)
+                again.push_back(controller);
         }
-        mylog.at(2) << "controller " << controller.hostport() << ": " << why << " (from " << controller.source << ")"
-                    << logend;
-        find.failed(controller, why);
+        // Slow is not dead: in a logon storm a controller's listen queue
+        // overflows and its SYNs are dropped. Those that didn't answer are
+        // tried again, after a pause, while the deadline allows.
+        const std::chrono::milliseconds pause = wait.pause();
+        if (again.empty() || pause.count() == 0)
+            break;
+        mylog.at(2) << "no controller answered in time: trying " << again.size() << " again in " << pause.count()
+                    << " ms (round " << round + 1 << ")" << logend;
+        std::this_thread::sleep_for(pause);
+        find.retry(again);
     }
     return failcode(LDAP_SERVER_DOWN, find.whynone());
 }

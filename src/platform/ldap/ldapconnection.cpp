@@ -10,6 +10,8 @@
 #include <openldap.h>
 #include <sasl/sasl.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <sys/time.h>
@@ -17,6 +19,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <thread>
 
 namespace openldap {
 
@@ -57,32 +60,6 @@ std::string serveruri(const LDAPURLDesc* server)
     return uri;
 }
 
-std::string seconds(const timeval& span)
-{
-    std::string text = std::to_string(span.tv_sec);
-    if (span.tv_usec)
-        text += "." + std::to_string(span.tv_usec / 100000);
-    return text;
-}
-
-// The time-out that ldap.conf, ~/.ldaprc or the environment configured for
-// `which`, as ldapsearch takes it; where none did, `fallback`, now set.
-timeval timeout(int which, std::chrono::milliseconds fallback, const char* what)
-{
-    timeval* configured = nullptr;
-    timeval result = connection::totimeval(fallback);
-    const bool set = ldap_get_option(nullptr, which, &configured) == LDAP_OPT_SUCCESS && configured &&
-                     (configured->tv_sec > 0 || configured->tv_usec > 0);
-    if (set)
-        result = *configured;
-    else
-        ldap_set_option(nullptr, which, &result);
-    ldap_memfree(configured);
-    mylog.at(2) << what << " time-out " << seconds(result) << " s" << (set ? " (configured)" : " (default)")
-                << logend;
-    return result;
-}
-
 } // namespace
 
 void connection::start()
@@ -108,19 +85,6 @@ timeval connection::totimeval(std::chrono::milliseconds span)
 std::chrono::milliseconds connection::milliseconds(const timeval& span)
 {
     return std::chrono::milliseconds(span.tv_sec * 1000 + span.tv_usec / 1000);
-}
-
-constexpr std::chrono::milliseconds connection::defaultconnecttimeout, connection::defaultrequesttimeout;
-
-void connection::readtimeouts()
-{
-    networktimeout = timeout(LDAP_OPT_NETWORK_TIMEOUT, defaultconnecttimeout, "connect");
-    requesttimeout = timeout(LDAP_OPT_TIMEOUT, defaultrequesttimeout, "request");
-}
-
-std::chrono::milliseconds connection::connecttimeout() const
-{
-    return milliseconds(networktimeout);
 }
 
 std::string connection::option(int which) const
@@ -229,6 +193,30 @@ status connection::lose(int code, const std::string& detail)
     return lost;
 }
 
+status connection::connect()
+{
+    // libldap connects to a configured URI by itself, one attempt per server
+    // of the list within the connect time-out. A server that didn't answer
+    // in time is tried again after a pause, while the run's deadline allows:
+    // in a logon storm its listen queue overflows and SYNs are dropped.
+    for (int attempt = 1;; ++attempt) {
+        const timeval limit = totimeval(wait.attempt());
+        ldap_set_option(ld, LDAP_OPT_NETWORK_TIMEOUT, &limit);
+        const auto began = waiting::clock::now();
+        const int result = ldap_connect(ld);
+        if (result == LDAP_SUCCESS)
+            return status();
+        const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(waiting::clock::now() - began);
+        const bool timedout = took + std::chrono::milliseconds(100) >= milliseconds(limit);
+        const std::chrono::milliseconds pause = wait.pause();
+        if (!timedout || pause.count() == 0)
+            return failserver(ld, result);
+        mylog.at(2) << "connect attempt " << attempt << ": no answer within " << milliseconds(limit).count()
+                    << " ms; again in " << pause.count() << " ms" << logend;
+        std::this_thread::sleep_for(pause);
+    }
+}
+
 status connection::bind()
 {
     std::string mechanism = option(LDAP_OPT_X_SASL_MECH);
@@ -238,8 +226,32 @@ status connection::bind()
     const status loaded = loadsasl(mechanism);
     if (!loaded.ok())
         return loaded;
-    const int result = ldap_sasl_interactive_bind_s(ld, nullptr, mechanism.c_str(), nullptr, nullptr,
-                                                    LDAP_SASL_QUIET, nointeraction, nullptr);
+    if (connections == 0) {
+        const status connected = connect();
+        if (!connected.ok())
+            return connected;
+    }
+    // Each SASL step's answer is waited for as any other request's.
+    // The mechanism in use and the step's message id carry from each step
+    // to the next.
+    LDAPMessage* answer = nullptr;
+    const char* used = nullptr;
+    int id = -1;
+    int result = LDAP_SUCCESS;
+    for (;;) {
+        result = ldap_sasl_interactive_bind(ld, nullptr, mechanism.c_str(), nullptr, nullptr, LDAP_SASL_QUIET,
+                                            nointeraction, nullptr, answer, &used, &id);
+        ldap_msgfree(answer);
+        answer = nullptr;
+        if (result != LDAP_SASL_BIND_IN_PROGRESS)
+            break;
+        pending step = sent(LDAP_SUCCESS, id);
+        if (next(step, answer) == -1) {
+            step.id = -1; // a bind is never abandoned
+            return step.why;
+        }
+        step.id = -1;
+    }
     if (result != LDAP_SUCCESS)
         return failserver(ld, result);
     mylog.at(2) << "bound to " << option(LDAP_OPT_URI) << " as sasl user name " << option(LDAP_OPT_X_SASL_USERNAME)
@@ -296,10 +308,10 @@ connection::pending connection::sendsearch(const std::string& base, int scope, c
         return sent(LDAP_SERVER_DOWN, -1);
     std::vector<const char*> names = attributes;
     names.push_back(nullptr);
-    timeval limit = requesttimeout;
     int id = -1;
+    // No time limit for the server: how long the run waits is its own.
     const int result = ldap_search_ext(ld, base.c_str(), scope, filter.c_str(), const_cast<char**>(names.data()),
-                                       0, nullptr, nullptr, &limit, sizelimit, &id);
+                                       0, nullptr, nullptr, nullptr, sizelimit, &id);
     return sent(result, id);
 }
 
@@ -312,6 +324,21 @@ connection::pending connection::sendwhoami()
     return sent(result, id);
 }
 
+std::chrono::milliseconds connection::silentfor(const pending& request) const
+{
+    const auto now = waiting::clock::now();
+    auto silent = std::chrono::duration_cast<std::chrono::milliseconds>(now - std::max(request.sent, heard));
+    // Bytes of an answer not yet whole count too (a large one on a slow
+    // link): the kernel knows when data last came.
+    ber_socket_t socket = -1;
+    tcp_info info{};
+    socklen_t length = sizeof info;
+    if (ldap_get_option(ld, LDAP_OPT_DESC, &socket) == LDAP_OPT_SUCCESS && socket >= 0 &&
+        ::getsockopt(socket, IPPROTO_TCP, TCP_INFO, &info, &length) == 0 && length >= sizeof info)
+        silent = std::min(silent, std::chrono::milliseconds(info.tcpi_last_data_recv));
+    return silent;
+}
+
 int connection::next(pending& request, LDAPMessage*& answer)
 {
     if (!request.why.ok() || request.id < 0)
@@ -320,16 +347,26 @@ int connection::next(pending& request, LDAPMessage*& answer)
         request.why = lost;
         return -1;
     }
-    const auto deadline = request.sent + milliseconds(requesttimeout);
-    const auto left = std::max(deadline - std::chrono::steady_clock::now(), std::chrono::steady_clock::duration(0));
-    timeval wait = totimeval(std::chrono::duration_cast<std::chrono::milliseconds>(left));
-    const int type = ldap_result(ld, request.id, LDAP_MSG_ONE, &wait, &answer);
-    if (type != 0 && type != -1)
+    int type = 0;
+    for (;;) {
+        // The deadline, and the silence allowed since the server was last
+        // heard from.
+        std::chrono::milliseconds limit = wait.left();
+        if (wait.silencelimited())
+            limit = std::min(limit, wait.silence() - silentfor(request));
+        if (limit.count() <= 0) {
+            request.abandon();
+            request.why = failserver(ld, LDAP_TIMEOUT);
+            return -1;
+        }
+        timeval left = totimeval(limit);
+        type = ldap_result(ld, request.id, LDAP_MSG_ONE, &left, &answer);
+        if (type != 0)
+            break;
+    }
+    if (type != -1) {
+        heard = waiting::clock::now();
         return type;
-    if (type == 0) { // no answer in time
-        request.abandon();
-        request.why = failserver(ld, LDAP_TIMEOUT);
-        return -1;
     }
     // None at all: whatever went wrong, this connection is done with.
     int code = LDAP_SERVER_DOWN;

@@ -14,6 +14,7 @@
 #include "directory/status.h"
 #include "platform/ldap/ldapanswer.h"
 #include "platform/ldap/common/ldapsocket.h"
+#include "platform/ldap/common/ldapwaiting.h"
 #include "platform/ldap/ldapentry.h"
 
 #include <ldap.h>
@@ -37,12 +38,9 @@ struct rootdse {
 
 class connection {
 public:
-    // Where nothing configures them (NETWORK_TIMEOUT, TIMEOUT in ldap.conf,
-    // LDAPNETWORK_TIMEOUT...), an unreachable or silent server must still end
-    // the run: these apply.
-    static constexpr std::chrono::milliseconds defaultconnecttimeout{5000}, defaultrequesttimeout{10000};
-
-    connection() = default;
+    // `wait` says how long each connect and request may take (its settle()
+    // before the first); it must outlive the connection.
+    explicit connection(const waiting& wait) : wait(wait) {}
     connection(const connection&) = delete;
     connection& operator=(const connection&) = delete;
     ~connection() { close(); }
@@ -58,12 +56,6 @@ public:
     // alone). REQUIRES: startsasl, and no other call into libldap before.
     static void start();
 
-    // Settles the time-outs for every handle from here on, as configured or
-    // the defaults, and logs them: first thing in a session.
-    void readtimeouts();
-    // The time-out for each connection attempt. REQUIRES: readtimeouts.
-    std::chrono::milliseconds connecttimeout() const;
-
     // Sets up the handle for the URI list `uris`, or for the configured one
     // (ldap.conf, ~/.ldaprc, LDAPURI...) when null; nothing is sent yet. A
     // URI that libldap can't parse fails here. REQUIRES: not open.
@@ -75,16 +67,19 @@ public:
     void close();
 
     // A SASL bind with the caller's own credentials, never prompting: the
-    // configured mechanism, else EXTERNAL on ldapi://, else GSSAPI.
+    // configured mechanism, else EXTERNAL on ldapi://, else GSSAPI. After
+    // open, it connects first: an attempt that timed out is made again
+    // after a pause while the run's deadline allows (ldapwaiting.h).
     // REQUIRES: open or adopt.
     status bind();
 
     // A request sent and not yet answered, abandoned when it is destroyed (or
     // assigned over) unanswered. Several may be outstanding at once, so that
     // their answers take one round trip: nothing may be sent during the SASL
-    // bind, everything after it. Each is answered within the request
-    // time-out, counted from when it was sent. Move-only; must not outlive
-    // its connection.
+    // bind, everything after it. Each is waited for until the run's
+    // deadline, or until the server has been silent for the request
+    // time-out when one is configured (ldapwaiting.h). Move-only; must not
+    // outlive its connection.
     class pending {
     public:
         pending() = default;
@@ -101,7 +96,7 @@ public:
         connection* owner = nullptr;
         int id = -1;               // -1 once answered
         status why; // a failure to send, or the outcome
-        std::chrono::steady_clock::time_point sent = std::chrono::steady_clock::now();
+        waiting::clock::time_point sent = waiting::clock::now();
     };
 
     // "Who am I?". REQUIRES: bind.
@@ -150,6 +145,9 @@ public:
 
 private:
     void configure(bool located); // the options of a new handle
+    status connect(); // libldap's connection to a configured URI
+    // How long the server has been silent since `request` went out.
+    std::chrono::milliseconds silentfor(const pending& request) const;
     // The next message answering `request`: its type, or -1 when none came
     // in time or the connection is gone (request.why says which).
     int next(pending& request, LDAPMessage*& answer);
@@ -171,7 +169,8 @@ private:
     ldap_conncb callbacks{};
     int connections = 0;         // opened for this handle so far
     status lost; // why the connection is gone, once it is
-    timeval networktimeout{}, requesttimeout{}; // as configured
+    const waiting& wait;
+    waiting::clock::time_point heard{}; // the last message from the server
 };
 
 } // namespace openldap

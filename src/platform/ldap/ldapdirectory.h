@@ -24,6 +24,7 @@
 #pragma once
 
 #include "directory/userdirectory.h"
+#include "platform/ldap/common/ldapwaiting.h"
 #include "platform/ldap/ldapconnection.h"
 #include "platform/ldap/ldapfirstround.h"
 #include "platform/ldap/ldapschemaresolution.h"
@@ -85,7 +86,8 @@ private:
     bool restricted = false;
 
     std::string cachedirectory; // "" for none
-    connection server;
+    waiting wait; // how long the run may wait, for what
+    connection server{wait};
     std::unique_ptr<schemaresolution> schema; // once bound
     userfound found;
     classlayout layout;

@@ -94,10 +94,12 @@ int millisecondsleft(std::chrono::steady_clock::time_point end)
     return static_cast<int>(std::max<long long>(left.count(), 0));
 }
 
-socketfd tcpconnect(const std::string& host, unsigned port, std::chrono::milliseconds wait, std::string& why)
+socketfd tcpconnect(const std::string& host, unsigned port, std::chrono::milliseconds wait, std::string& why,
+                    bool& timedout)
 {
     const auto end = std::chrono::steady_clock::now() + wait;
     const addresses found = lookup(host, port, SOCK_STREAM, wait, why);
+    timedout = !found && std::chrono::steady_clock::now() >= end;
     if (found)
         why = "no address";
     for (const addrinfo* address = found.get(); address; address = address->ai_next) {
@@ -112,6 +114,7 @@ socketfd tcpconnect(const std::string& host, unsigned port, std::chrono::millise
             pollfd done = {connection.get(), POLLOUT, 0};
             if (::poll(&done, 1, millisecondsleft(end)) <= 0) {
                 why = "no answer within " + std::to_string(wait.count()) + " ms";
+                timedout = true;
                 break; // the time for this controller is up
             }
             socklen_t length = sizeof error;

@@ -58,7 +58,10 @@ int millisecondsleft(std::chrono::steady_clock::time_point end);
 
 // Connects to `host` on `port` over TCP, trying each of its addresses within
 // `wait` in all, the look-up of its name included: the connected socket,
-// blocking; an empty one with the reason in `why` when none could be reached.
-socketfd tcpconnect(const std::string& host, unsigned port, std::chrono::milliseconds wait, std::string& why);
+// blocking; an empty one with the reason in `why` when none could be reached,
+// and `timedout` set when that was for want of an answer in time (not a
+// refusal), so that trying again later may help.
+socketfd tcpconnect(const std::string& host, unsigned port, std::chrono::milliseconds wait, std::string& why,
+                    bool& timedout);
 
 } // namespace openldap

@@ -63,8 +63,9 @@ std::string target::hostport() const
     return lower(host) + ":" + std::to_string(port);
 }
 
-locator::locator(locateenv& env, std::chrono::milliseconds budget, std::chrono::milliseconds pingwait)
-    : env(env), end(env.now() + budget), pingwait(pingwait)
+locator::locator(locateenv& env, std::chrono::milliseconds budget, std::chrono::milliseconds pingwait,
+                 std::chrono::milliseconds querywait)
+    : env(env), end(env.now() + budget), pingwait(pingwait), querywait(querywait)
 {
 }
 
@@ -96,7 +97,7 @@ bool locator::lookup(const std::string& name, std::vector<srvtarget>& found)
     if (step == stage::dnssilent || timeleft().count() == 0)
         return false;
     std::string answer;
-    const locateenv::dnsresult result = env.querysrv(name, timeleft(), found, answer);
+    const locateenv::dnsresult result = env.querysrv(name, std::min(querywait, timeleft()), found, answer);
     ordersrv(found, [&](unsigned n) { return env.random(n); });
     if (result == locateenv::dnsresult::found) {
         std::vector<std::string> names;
@@ -234,7 +235,18 @@ bool locator::next(target& found)
 
 void locator::failed(const target& tried, const std::string& why)
 {
-    outcomes.push_back(tried.hostport() + " (" + why + ")");
+    const std::string name = tried.hostport() + " (";
+    const auto earlier = std::find_if(outcomes.begin(), outcomes.end(),
+                                      [&](const std::string& outcome) { return outcome.rfind(name, 0) == 0; });
+    if (earlier != outcomes.end())
+        *earlier = name + why + ")";
+    else
+        outcomes.push_back(name + why + ")");
+}
+
+void locator::retry(const std::vector<target>& targets)
+{
+    waiting.insert(waiting.end(), targets.begin(), targets.end());
 }
 
 std::string locator::whynone() const

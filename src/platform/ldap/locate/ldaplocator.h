@@ -9,11 +9,15 @@
 // network comes through a locateenv (ldaplocateenv.h), and connecting is the
 // caller's, who reports each failure back. A run's failover loop:
 //
-//   locator find(env, budget, pingwait);
+//   locator find(env, the run's time left, pingwait);
 //   if (find.start())
-//       for (target controller; find.next(controller);)
-//           if (connect to controller within min(timeout, find.timeleft())) ... done
-//           else find.failed(controller, why);
+//       for (;;) {
+//           for (target controller; find.next(controller);)
+//               if (connect to controller within one attempt) ... done
+//               else find.failed(controller, why);
+//           if (none of them timed out, or no time left) break;
+//           pause; find.retry(those that timed out);
+//       }
 //   ... fail with find.whynone()
 #pragma once
 
@@ -51,9 +55,13 @@ struct target {
 // std::bad_alloc: every failure is an outcome, logged and kept for whynone().
 class locator {
 public:
-    // `budget`: for everything up to a connection; `pingwait`: the longest
-    // wait for a controller's ping answer. `env` must outlive the locator.
-    locator(locateenv& env, std::chrono::milliseconds budget, std::chrono::milliseconds pingwait);
+    // `budget`: for everything up to a connection (the run's time left);
+    // `pingwait`: the longest wait for a controller's ping answer;
+    // `querywait`: for one DNS query, UDP and TCP alike (a name server that
+    // holds its TCP connection must not take the whole budget). `env` must
+    // outlive the locator.
+    locator(locateenv& env, std::chrono::milliseconds budget, std::chrono::milliseconds pingwait,
+            std::chrono::milliseconds querywait = std::chrono::seconds(5));
 
     // Works out the domain(s) to look in; false (logged) when the machine
     // has neither a Kerberos default realm nor a DNS domain.
@@ -63,8 +71,12 @@ public:
     // takes to know it; false when there are no more or the budget is spent.
     // REQUIRES: start.
     bool next(target& found);
-    // Records why the controller last handed out could not be used.
+    // Records why the controller last handed out could not be used (the
+    // latest cause of each stands).
     void failed(const target& tried, const std::string& why);
+    // Hands `targets` out again, in this order: controllers that did not
+    // answer in time, worth another attempt while time is left.
+    void retry(const std::vector<target>& targets);
 
     // What is left of the budget; never negative.
     std::chrono::milliseconds timeleft() const;
@@ -95,7 +107,7 @@ private:
 
     locateenv& env;
     std::chrono::steady_clock::time_point end;
-    std::chrono::milliseconds pingwait;
+    std::chrono::milliseconds pingwait, querywait;
     std::vector<std::pair<std::string, std::string>> domains; // name, where it came from
     std::size_t current = 0;                                   // into domains
     stage step = stage::site;
