@@ -132,15 +132,19 @@ native)
     # costs the log, and the run says so once on standard error. (A private
     # /tmp, as root.)
     if [ "$(id -u)" = 0 ] && unshare -m true 2>/dev/null; then
+        # The program by descriptor: the build tree may itself be under /tmp.
+        exec 9<"$USERMAIL"
         unshare -m sh -c 'mount -t tmpfs tmpfs /tmp && exec "$@"' sh bash -c '
+            um() { (exec -a usermail /proc/self/fd/9 "$@"); }
             touch /tmp/usermail.log && chown 65534 /tmp/usermail.log
-            env -u TMPDIR -u XDG_RUNTIME_DIR "$0" -x >/dev/null 2>/tmp/err
+            env -u TMPDIR -u XDG_RUNTIME_DIR bash -c "$(declare -f um); um -x" >/dev/null 2>/tmp/err
             [ -s /tmp/usermail-0/usermail.log ] && [ "$(stat -c %a /tmp/usermail-0)" = 700 ] && [ ! -s /tmp/err ] ||
                 echo "no log in /tmp/usermail-0: $(ls -la /tmp) $(cat /tmp/err)"
             rm -r /tmp/usermail-0 && mkdir /tmp/usermail-0 && chown 65534 /tmp/usermail-0
-            env -u TMPDIR -u XDG_RUNTIME_DIR "$0" -s >/dev/null 2>/tmp/err
+            env -u TMPDIR -u XDG_RUNTIME_DIR bash -c "$(declare -f um); um -s" >/dev/null 2>/tmp/err
             [ "$(grep -c "no log" /tmp/err)" = 1 ] && [ -z "$(ls /tmp/usermail-0)" ] ||
-                echo "a claimed /tmp/usermail-0: <$(cat /tmp/err)> $(ls /tmp/usermail-0)"' "$USERMAIL" >"$work/tmplog"
+                echo "a claimed /tmp/usermail-0: <$(cat /tmp/err)> $(ls /tmp/usermail-0)"' >"$work/tmplog"
+        exec 9<&-
         [ ! -s "$work/tmplog" ] || fail "the log without TMPDIR: $(cat "$work/tmplog")"
     fi
 

@@ -100,6 +100,12 @@ discovery)
     expect 0 "$alice" "no ldap.conf, no LDAP variables"
     run -- -v
     haslines "schema = LDAP://dc1.example.test/schema/user"
+    # The machine in another realm than the user's ticket: the user's own
+    # domain is looked in, as on Windows.
+    sed 's/default_realm = EXAMPLE.TEST/default_realm = OTHER.TEST/' "$DC/krb5.conf" >"$work/other.conf"
+    run KRB5_CONFIG="$work/other.conf" -- -v
+    expect 0 "$alice" "a ticket of another realm than the default"
+    haslines "domain = example.test (from the user's Kerberos ticket)" "controller dc1.example.test:389: connected"
     ;;
 locator)
     # Controllers that never answer (silent.py) or refuse (nothing listens
@@ -136,6 +142,19 @@ locator)
     expect 0 "$alice" "the site remembered"
     haslines "site = BRANCH (remembered)" "controller dc1.example.test:389: connected"
     [[ $log != *"said by"* ]] || fail "a remembered site was asked again"
+    # The laptop moved: its subnet is now site HQ's. The connected controller
+    # says so in the first round, and the very next run asks HQ's name.
+    tool sites create HQ -H "$DC/private/sam.ldb"
+    tool sites subnet set-site 127.0.0.0/8 HQ -H "$DC/private/sam.ldb"
+    dns add _msdcs.example.test _ldap._tcp.HQ._sites.dc SRV "dc1.example.test 389 0 100"
+    run -- -v
+    expect 0 "$alice" "a site that moved"
+    haslines "site = BRANCH (remembered)" \
+        "site = HQ (said by dc1.example.test, not BRANCH as remembered: its controllers come first from the next run)"
+    run -- -v
+    haslines "site = HQ (remembered)" "dns srv _ldap._tcp.HQ._sites.dc._msdcs.example.test: dc1.example.test:389"
+    tool sites subnet set-site 127.0.0.0/8 BRANCH -H "$DC/private/sam.ldb"
+    dns delete _msdcs.example.test _ldap._tcp.HQ._sites.dc SRV "dc1.example.test 389 0 100"
 
     # No controller in the site: the domain's, in order, passing over the
     # silent one after the connect time-out.

@@ -188,7 +188,7 @@ TEST(locator, siteremembered)
 // by host, the remembered sites, and a clock that moves only when told.
 class scriptedenv : public locateenv {
 public:
-    std::string kerberos = "EXAMPLE.TEST", domain = "example.test";
+    std::string ticket, kerberos = "EXAMPLE.TEST", domain = "example.test";
     std::map<std::string, std::vector<srvtarget>> srv; // by name; missing: no such name
     std::set<std::string> silentdns;                  // names DNS doesn't answer
     std::map<std::string, std::string> pings;         // host -> its answer
@@ -197,6 +197,7 @@ public:
     std::chrono::steady_clock::time_point clock;
     std::vector<std::string> asked; // "srv NAME", "ping HOST..."
 
+    std::string ticketrealm() override { return ticket; }
     std::string realm() override { return kerberos; }
     std::string dnsdomain() override { return domain; }
     dnsresult querysrv(const std::string& name, std::chrono::milliseconds, std::vector<srvtarget>& found,
@@ -285,6 +286,16 @@ TEST(locator, choosesandfailsover)
              env.pings["dc2.example.test"] = captured;
          },
          {{"dc2.example.test", refused}}, {"dc2.example.test:389", "dc1.example.test:389"}, "dc1.example.test", true},
+        {"the user's ticket from another realm than the machine's: the user's domain",
+         [&](scriptedenv& env) {
+             env.ticket = "EXAMPLE.TEST";
+             env.kerberos = "OTHER.TEST";
+             env.domain = "other.test";
+             env.sites["example.test"] = "";
+             env.srv[domainwide] = {{"dc1.example.test"}};
+             env.srv["_ldap._tcp.dc._msdcs.other.test"] = {{"dc9.other.test"}};
+         },
+         {}, {"dc1.example.test:389"}, "dc1.example.test", false},
         {"DNS silent after the first query: nothing more is asked",
          [&](scriptedenv& env) {
              env.domain = "other.test";

@@ -18,6 +18,7 @@
 #include "platform/ldap/common/ldapsocket.h"
 #include "platform/ldap/common/ldaptext.h"
 #include "platform/ldap/ldapsasl.h"
+#include "platform/ldap/ldapsitecheck.h"
 #include "platform/ldap/locate/ldapmachine.h"
 
 #include <algorithm>
@@ -116,8 +117,11 @@ status directory::openlocated(locator& find)
                 mylog.at(2) << "controller " << controller.hostport() << ": connected (from " << controller.source
                             << ")" << logend;
                 const status adopted = server.adopt(std::move(socket), "ldap://" + controller.hostport());
-                if (adopted.ok())
+                if (adopted.ok()) {
+                    if (find.siteremembered(remembered))
+                        sitedomain = find.domainname();
                     return adopted;
+                }
                 why = adopted.reason();
             }
             mylog.at(2) << "controller " << controller.hostport() << ": " << why << " (from " << controller.source
@@ -153,9 +157,14 @@ status directory::finduser(std::string& dn)
     schema = std::make_unique<schemaresolution>(server, cachedirectory, uri);
 
     firstround round(server, *schema, known ? &last : nullptr, entryattributes);
+    std::unique_ptr<sitecheck> site;
+    if (!sitedomain.empty())
+        site = std::make_unique<sitecheck>(server, sitedomain, remembered);
     const status result = round.finish(found);
     if (!result.ok())
         return result;
+    if (site)
+        site->finish(cachedirectory);
     schema->takestamps();
     const lastrun now = found.remembered();
     if (found.entryfailure.ok() && !(known && now == last))

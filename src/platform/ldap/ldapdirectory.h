@@ -89,6 +89,9 @@ private:
     waiting wait; // how long the run may wait, for what
     connection server{wait};
     std::unique_ptr<schemaresolution> schema; // once bound
+    // A site to check with the connected controller: the domain it was
+    // located in and the site remembered for it; "" domain: none.
+    std::string sitedomain, remembered;
     userfound found;
     classlayout layout;
     entryindex attributes;

@@ -33,9 +33,11 @@ public:
 
     virtual ~locateenv() = default;
 
-    // The machine's Kerberos default realm and its DNS domain (resolv.conf's
-    // domain or first search entry, else what follows the host name's first
-    // dot), as configured; "" when there is none.
+    // The realm of the user's own Kerberos ticket (the credential cache's
+    // default principal), the machine's Kerberos default realm and its DNS
+    // domain (resolv.conf's domain or first search entry, else what follows
+    // the host name's first dot); "" when there is none.
+    virtual std::string ticketrealm() = 0;
     virtual std::string realm() = 0;
     virtual std::string dnsdomain() = 0;
 

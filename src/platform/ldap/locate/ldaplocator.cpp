@@ -78,9 +78,12 @@ std::chrono::milliseconds locator::timeleft() const
 bool locator::start()
 {
     mylog.at(2) << "no directory server configured: looking for the domain's controllers" << logend;
-    const std::string realm = lower(env.realm());
+    // The user's own domain, as on Windows: their ticket's realm, whatever
+    // domain the machine is in; without a ticket, the machine's.
+    const std::string ticket = lower(env.ticketrealm());
+    const std::string realm = ticket.empty() ? lower(env.realm()) : ticket;
     if (!realm.empty())
-        domains.emplace_back(realm, "the Kerberos default realm");
+        domains.emplace_back(realm, ticket.empty() ? "the Kerberos default realm" : "the user's Kerberos ticket");
     const std::string dns = lower(env.dnsdomain());
     if (!dns.empty() && dns != realm)
         domains.emplace_back(dns, "the machine's DNS domain");
@@ -166,6 +169,8 @@ void locator::advancesite()
         return;
     }
     step = stage::knownsite;
+    fromrecord = true;
+    this->remembered = remembered;
     mylog.at(2) << "site = " << (remembered.empty() ? "none" : remembered) << " (remembered)" << logend;
     std::vector<srvtarget> found;
     const std::string name = sitename(remembered, domain());

@@ -80,6 +80,17 @@ public:
 
     // What is left of the budget; never negative.
     std::chrono::milliseconds timeleft() const;
+    // The domain whose controllers are being handed out.
+    const std::string& domainname() const { return domain(); }
+    // Whether the site used for them was the remembered one (`site`, "" for
+    // none) rather than one a controller named in this run: then a
+    // controller's answer is worth comparing with it, for a laptop that
+    // moved. REQUIRES: start, and next handed out a controller.
+    bool siteremembered(std::string& site) const
+    {
+        site = remembered;
+        return fromrecord;
+    }
     // Why no controller could be had: the domain looked in, what was found
     // and tried, and how to name a server instead.
     std::string whynone() const;
@@ -111,6 +122,8 @@ private:
     std::vector<std::pair<std::string, std::string>> domains; // name, where it came from
     std::size_t current = 0;                                   // into domains
     stage step = stage::site;
+    bool fromrecord = false; // the site below came from the site record
+    std::string remembered;
     std::deque<target> waiting;
     std::set<std::string> handed;      // host:port
     std::vector<std::string> outcomes; // "host:port (why)"

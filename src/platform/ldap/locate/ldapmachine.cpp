@@ -39,6 +39,27 @@ std::string kerberosrealm()
     return realm;
 }
 
+std::string ticketrealm()
+{
+    krb5_context context = nullptr;
+    if (krb5_init_context(&context) != 0)
+        return std::string();
+    std::string result;
+    krb5_ccache cache = nullptr;
+    krb5_principal principal = nullptr;
+    if (krb5_cc_default(context, &cache) == 0) {
+        if (krb5_cc_get_principal(context, cache, &principal) == 0) {
+            const krb5_data* realm = krb5_princ_realm(context, principal);
+            if (realm && realm->data)
+                result.assign(realm->data, realm->length);
+            krb5_free_principal(context, principal);
+        }
+        krb5_cc_close(context, cache);
+    }
+    krb5_free_context(context);
+    return result;
+}
+
 std::string dnsdomain()
 {
     const resolver dns;

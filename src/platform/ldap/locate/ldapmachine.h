@@ -10,6 +10,11 @@ namespace openldap {
 // none.
 std::string kerberosrealm();
 
+// The realm of the default principal of the user's credential cache
+// (KRB5CCNAME, else the default cache): the domain the user logged on to;
+// "" when there is no ticket.
+std::string ticketrealm();
+
 // The machine's DNS domain as the resolver has it, in lower case:
 // resolv.conf's domain or first search domain, else what follows the host
 // name's first dot; "" when none.

@@ -24,6 +24,7 @@ public:
     {
     }
 
+    std::string ticketrealm() override { return openldap::ticketrealm(); }
     std::string realm() override { return kerberosrealm(); }
     std::string dnsdomain() override { return openldap::dnsdomain(); }
     dnsresult querysrv(const std::string& name, std::chrono::milliseconds wait, std::vector<srvtarget>& found,

@@ -6,6 +6,7 @@
 #include <ldap.h>
 #include <resolv.h>
 
+#include <cstdio>
 #include <cstring>
 #include <memory>
 
@@ -102,6 +103,21 @@ std::string netlogonrequest(int id, const std::string& domain)
     std::string request(flat->bv_val, flat->bv_len);
     ber_bvfree(flat);
     return request;
+}
+
+std::string netlogonfilter(const std::string& domain)
+{
+    // Values as a filter writes them: a special character as \XX, NtVer as
+    // its four little-endian bytes.
+    std::string name;
+    for (const char c : domain) {
+        char escaped[4];
+        std::snprintf(escaped, sizeof escaped, "\\%02x", static_cast<unsigned char>(c));
+        name += c == '(' || c == ')' || c == '*' || c == '\\' || c == '\0' ? std::string(escaped) : std::string(1, c);
+    }
+    char version[16];
+    std::snprintf(version, sizeof version, "\\%02x\\00\\00\\00", static_cast<unsigned>(ntversion & 0xff));
+    return "(&(DnsDomain=" + name + ")(NtVer=" + version + "))";
 }
 
 bool readnetlogonreply(std::string_view datagram, int id, netlogonanswer& answer)

@@ -26,16 +26,19 @@ struct netlogonanswer {
 // asking for the extended answer with the client's site. "" when liblber
 // can't build it.
 std::string netlogonrequest(int id, const std::string& domain);
+// The same search's filter as text, for asking over a connection.
+std::string netlogonfilter(const std::string& domain);
 
 // Reads a datagram answering request `id`: an LDAP search-result entry
 // carrying a Netlogon value. False for anything else, for another id, and
 // for a value that isn't a whole, well-formed extended answer.
 bool readnetlogonreply(std::string_view datagram, int id, netlogonanswer& answer);
 
-// Reads a NETLOGON_SAM_LOGON_RESPONSE_EX structure. Its names are DNS names
-// that may point back at earlier ones (RFC 1035 compression); a pointer
-// that doesn't point backwards, a length past the end, or a name longer
-// than DNS allows makes the whole structure invalid.
+// Reads a NETLOGON_SAM_LOGON_RESPONSE_EX structure (as the UDP answer
+// carries it, or the Netlogon value of the same search over a connection).
+// Its names are DNS names that may point at others (RFC 1035 compression);
+// a pointer loop, a length past the end, or a name longer than DNS allows
+// makes the whole structure invalid.
 bool readsamlogonex(std::string_view data, netlogonanswer& answer);
 
 } // namespace openldap
