@@ -174,11 +174,14 @@ def guarded(name, row):
         return {"name": name, "error": str(failure)}
 
 
-def measure(name, ours, peer, env, proxy, cache, runs, server=None):
-    """One row: the three kinds of run alternating, medians and counts."""
+def measure(name, ours, peer, env, proxy, cache, runs, server=None, verbose=None):
+    """One row: the three kinds of run alternating (four with `verbose`, a
+    warm run that logs everything), medians and counts."""
     def cold():
         shutil.rmtree(cache, ignore_errors=True)
     kinds = {"warm": ours, "cold": ours, "peer": peer}
+    if verbose:
+        kinds["verbose"] = verbose
     times = {kind: [] for kind in kinds}
     cpu = {kind: [] for kind in kinds}
     counts = {}
@@ -206,6 +209,9 @@ def measure(name, ours, peer, env, proxy, cache, runs, server=None):
     median = {kind: statistics.median(values) for kind, values in times.items()}
     ratio = {kind: statistics.median(ours / peer for ours, peer in zip(times[kind], times["peer"]))
              for kind in ("warm", "cold")}
+    if verbose:
+        # What logging adds to a warm run: the median of each round's own.
+        median["logging"] = statistics.median(v - w for v, w in zip(times["verbose"], times["warm"]))
     return {"name": name, "median": median, "ratio": ratio, "cpu": {k: sum(v) / len(v) for k, v in cpu.items()}, "counts": counts,
             "memory": memory, "server": load}
 
@@ -237,7 +243,11 @@ def slapdrows(usermail, runs, work):
                        XDG_CACHE_HOME=cache)
             peer = ["ldapsearch", "-LLL", "-Q", "-Y", "EXTERNAL", "-H", proxied, "-s", "base", "-b", alice] + attributes
             server = (lambda: int(open(os.path.join(directory, "slapd.pid")).read())) if rtt == 0 else None
-            rows.append(guarded(name, lambda: measure(name, [usermail], peer, env, proxy, cache, runs, server)))
+            # A log file named relative to here: "-l /..." would read as an option.
+            log = os.path.relpath(os.path.join(work, "bench.log"))
+            verbose = [usermail, "-v", "-l", log] if growth and growth[0] == "wide" else None
+            rows.append(guarded(name, lambda: measure(name, [usermail], peer, env, proxy, cache, runs, server,
+                                                      verbose)))
             if rtt == 0 and not growth:
                 direct = "ldapi://" + os.path.join(directory, "ldapi").replace("/", "%2F")
                 rows += storm(name.split(",")[0], [usermail], [direct if arg == proxied else arg for arg in peer],
@@ -368,6 +378,9 @@ def table(rows):
                   "| | | | | | |")
             continue
         m, r, c, mem, load = row["median"], row["ratio"], row["counts"], row["memory"], row["server"]
+        if "logging" in m:
+            print(f"| {row['name']}, -v | {m['verbose'] * 1000:.1f} ms: logging adds {m['logging'] * 1000:.1f} ms "
+                  "| | | | | | | | | |")
         print(f"| {row['name']} | {m['warm'] * 1000:.1f} ms | {m['cold'] * 1000:.1f} ms | {m['peer'] * 1000:.1f} ms | "
               f"{r['warm']:.2f} | {r['cold']:.2f} | "
               f"{c['warm']['turns']}/{c['peer']['turns']} | "

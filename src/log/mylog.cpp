@@ -65,6 +65,21 @@ std::string escapecontrols(const std::string& text)
     return result;
 }
 
+const std::string& mybuffer::timestamp()
+{
+    // Lines come many a second: the text is made once a second.
+    const std::time_t now = platform::walltime();
+    if (now != stampedat || stamp.empty()) {
+        char text[256];
+        std::tm local{};
+        const std::size_t length =
+            platform::localtime(now, local) ? std::strftime(text, sizeof text, "%x %X", &local) : 0;
+        stamp.assign(text, length);
+        stampedat = now;
+    }
+    return stamp;
+}
+
 int mybuffer::sync()
 {
     // Logging never fails the run, so nothing may escape from here; and it
@@ -74,12 +89,7 @@ int mybuffer::sync()
     try {
         const std::string text = str();
         if (!text.empty() && target && (msglevel == 0 || msglevel <= verbosity)) {
-            char stamp[256];
-            std::time_t now = platform::walltime();
-            const std::tm* local = std::localtime(&now);
-            std::size_t length = local ? std::strftime(stamp, sizeof stamp, "%x %X", local) : 0;
-            stamp[length] = '\0';
-            *target << stamp << " (" << msglevel << ")" << " " << escaped(text);
+            *target << timestamp() << " (" << msglevel << ")" << " " << escaped(text);
             // Each line reaches the file when it is logged: a run that is
             // killed or crashes keeps everything it logged before.
             target->flush();

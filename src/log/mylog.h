@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <memory>
 #include <ostream>
 #include <sstream>
@@ -36,7 +37,11 @@ protected:
 
 private:
     void closelog();
+    // The time stamp of a line written now.
+    const std::string& timestamp();
     std::unique_ptr<std::streambuf> logfilebuffer;
+    std::string stamp;
+    std::time_t stampedat = 0;
 };
 
 class mystream : public std::ostream {

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <memory>
 #include <streambuf>
 #include <string>
@@ -47,6 +48,10 @@ std::size_t narrowcharlength(const char* text, std::size_t left);
 // Whether the `length` bytes at `text` are one letter or digit. Bytes that
 // are no whole character count as one: they may be part of a word.
 bool narrowalnum(const char* text, std::size_t length);
+
+// The local time of `when`, false when it has none. The time zone is read
+// once a run (the C library's localtime would look at it again each call).
+bool localtime(std::time_t when, std::tm& local);
 
 // Opens a log file for writing: created if missing, truncated, binary, and
 // shared with other processes. Null when the file can't be opened safely: on

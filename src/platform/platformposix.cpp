@@ -85,6 +85,13 @@ bool systemtext(std::uint32_t code, std::string& text)
     return true;
 }
 
+bool localtime(std::time_t when, std::tm& local)
+{
+    // localtime_r reads the zone only once tzset has, and never again.
+    static const bool zone = (::tzset(), true);
+    return zone && ::localtime_r(&when, &local) != nullptr;
+}
+
 int openownfile(const char* path, int flags, mode_t mode, bool onelink, struct stat& st)
 {
     const int fd = ::open(path, flags | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK | O_CLOEXEC, mode);

@@ -61,6 +61,11 @@ bool systemtext(std::uint32_t code, std::string& text)
     return found;
 }
 
+bool localtime(std::time_t when, std::tm& local)
+{
+    return localtime_s(&local, &when) == 0;
+}
+
 std::unique_ptr<std::streambuf> openlogfile(const char* path)
 {
     // _SH_DENYNO: other processes may read and write the log while it is open.
