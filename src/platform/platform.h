@@ -25,8 +25,9 @@ void prepareprocess();
 // The user's directory for temporary files, always ending in the platform's
 // path separator ("\\" on Windows, "/" elsewhere). On POSIX: $TMPDIR when
 // set, else $XDG_RUNTIME_DIR when set and the user's own, else
-// /tmp/usermail-<uid>, made private. "" when there is none to be had (that
-// name belongs to another user): the last error says why.
+// /tmp/usermail-<uid>, made private; "" when there is none to be had (that
+// name belongs to another user): the last error says why. On Windows:
+// GetTempPath's, of any length, else the current directory.
 std::string tempdirectory();
 
 // The native last error of the calling thread (errno, GetLastError), and the

@@ -17,23 +17,56 @@ void prepareprocess()
     // numbers that a file of the program could take over.
 }
 
+namespace {
+
+// The full path of the directory an environment variable names, ending in
+// a backslash, each buffer sized from the call's answer; "" when unset.
+std::wstring directoryof(const wchar_t* variable)
+{
+    const DWORD needed = GetEnvironmentVariableW(variable, nullptr, 0);
+    if (needed == 0)
+        return std::wstring();
+    std::wstring value(needed, L'\0');
+    const DWORD length = GetEnvironmentVariableW(variable, &value[0], needed);
+    if (length == 0 || length >= needed)
+        return std::wstring();
+    value.resize(length);
+    const DWORD fullneeded = GetFullPathNameW(value.c_str(), 0, nullptr, nullptr);
+    std::wstring full(fullneeded, L'\0');
+    const DWORD fulllength = fullneeded ? GetFullPathNameW(value.c_str(), fullneeded, &full[0], nullptr) : 0;
+    if (fulllength == 0 || fulllength >= fullneeded)
+        return std::wstring();
+    full.resize(fulllength);
+    if (full.back() != L'\\')
+        full += L'\\';
+    return full;
+}
+
+} // namespace
+
 std::string tempdirectory()
 {
-    char buffer[MAX_PATH];
-    DWORD length = GetTempPathA(sizeof buffer, buffer);
-    if (length > 0 && length < sizeof buffer)
-        return std::string(buffer, length);
-    if (length >= sizeof buffer) {
-        // A temporary directory deeper than MAX_PATH: ask again with room for it.
-        std::string longer(length, '\0');
-        DWORD again = GetTempPathA(length, &longer[0]);
-        if (again > 0 && again < length) {
-            longer.resize(again);
-            return longer;
-        }
+    // What GetTempPath would say, in its order (TMP, TEMP, USERPROFILE, the
+    // Windows directory), but of any length: it refuses one past MAX_PATH.
+    std::wstring path = directoryof(L"TMP");
+    if (path.empty())
+        path = directoryof(L"TEMP");
+    if (path.empty())
+        path = directoryof(L"USERPROFILE");
+    if (path.empty()) {
+        wchar_t windows[MAX_PATH];
+        const UINT length = GetWindowsDirectoryW(windows, MAX_PATH);
+        if (length > 0 && length < MAX_PATH)
+            path = std::wstring(windows, length) + L"\\";
     }
-    // No temporary directory at all: the log goes to the current directory.
-    return std::string();
+    const int size = path.empty() ? 0
+                                  : WideCharToMultiByte(CP_ACP, 0, path.c_str(), static_cast<int>(path.size()),
+                                                        nullptr, 0, nullptr, nullptr);
+    if (size <= 0)
+        return ".\\"; // no temporary directory at all: the current one
+    std::string narrow(static_cast<std::size_t>(size), '\0');
+    WideCharToMultiByte(CP_ACP, 0, path.c_str(), static_cast<int>(path.size()), &narrow[0], size, nullptr, nullptr);
+    return narrow;
 }
 
 std::uint32_t nativelasterror()
@@ -68,11 +101,32 @@ bool localtime(std::time_t when, std::tm& local)
 
 std::unique_ptr<std::streambuf> openlogfile(const char* path)
 {
-    // _SH_DENYNO: other processes may read and write the log while it is open.
-    int fd = _sopen(path, _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY | _O_NOINHERIT, _SH_DENYNO,
-                    _S_IREAD | _S_IWRITE);
-    if (fd < 0)
+    // Through the wide API: a path past MAX_PATH (a deep %TEMP%) opens as
+    // "\\?\" and the full path, which the ANSI calls don't take.
+    const int size = MultiByteToWideChar(CP_ACP, 0, path, -1, nullptr, 0);
+    if (size <= 0)
         return nullptr;
+    std::wstring wide(static_cast<std::size_t>(size), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, path, -1, &wide[0], size);
+    wide.resize(static_cast<std::size_t>(size - 1));
+    if (wide.size() >= MAX_PATH) {
+        const DWORD full = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+        std::wstring absolute(full, L'\0');
+        if (full > 0 && GetFullPathNameW(wide.c_str(), full, &absolute[0], nullptr) < full) {
+            absolute.resize(std::wcslen(absolute.c_str()));
+            wide = L"\\\\?\\" + absolute;
+        }
+    }
+    // Shared for reading and writing with other processes; not inherited.
+    const HANDLE file = CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                    nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return nullptr;
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_WRONLY | _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(file);
+        return nullptr;
+    }
     return std::make_unique<__gnu_cxx::stdio_filebuf<char>>(fd, std::ios::out | std::ios::binary);
 }
 

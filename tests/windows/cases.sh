@@ -190,6 +190,12 @@ shapes)
     expect 0 "" "single-string and 2-D lists"
     haslines "1 mandatory properties (1): " "1 sAMAccountName = alice"
     nolines "1 optional properties"
+    # Names as an array of BSTRs, as some providers give them.
+    scenario "mandatory bstrs cn sAMAccountName" "optional bstrs mail"
+    run -v
+    expect 0 "alice.liddell@example.test" "lists as arrays of BSTRs"
+    haslines "1 mandatory properties (2): " "1 cn = Alice Liddell" "1 sAMAccountName = alice" \
+        "1 optional properties (1): " "1 mail = alice.liddell@example.test"
     scenario "mandatory mixed cn # sn" "optional empty"
     run -v
     expect 0 "" "a non-string element, an empty list"

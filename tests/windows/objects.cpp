@@ -276,6 +276,18 @@ HRESULT namelistof(const std::string& call, const namelist& list, VARIANT* out)
     if (list.shape == "2d") {
         SAFEARRAYBOUND bounds[2] = {{static_cast<ULONG>(list.names.size()), 0}, {1, 0}};
         array = SafeArrayCreate(VT_VARIANT, 2, bounds);
+    } else if (list.shape == "bstrs") {
+        // As some providers give it: the names as an array of BSTRs.
+        array = SafeArrayCreateVector(VT_BSTR, 0, static_cast<ULONG>(list.names.size()));
+        BSTR* names = nullptr;
+        SafeArrayAccessData(array, reinterpret_cast<void**>(&names));
+        for (std::size_t i = 0; i < list.names.size(); ++i)
+            names[i] = SysAllocString(list.names[i].c_str());
+        SafeArrayUnaccessData(array);
+        V_VT(out) = VT_ARRAY | VT_BSTR;
+        V_ARRAY(out) = array;
+        trace("  gives " + born(array, kind::array));
+        return S_OK;
     } else if (list.shape == "empty") {
         // An array with no elements and no data at all.
         SafeArrayAllocDescriptorEx(VT_VARIANT, 1, &array);

@@ -4,7 +4,8 @@
 //   schema TEXT                          get_Schema
 //   mandatory SHAPE NAME...              get_MandatoryProperties
 //   optional SHAPE NAME...               get_OptionalProperties
-//       SHAPE: array (VARIANT BSTRs), bstr (the first name alone), 2d,
+//       SHAPE: array (VARIANT BSTRs), bstrs (an array of BSTRs), bstr (the
+//       first name alone), 2d,
 //       mixed (a name "#" is a VT_I4 element), empty (no data pointer)
 //   value NAME TYPE [TEXT]               what Get gives for NAME
 //       TYPE: bstr nullbstr i4 bool array (TEXT split at ";"), multi (the

@@ -209,8 +209,10 @@ public:
             count = 1;
             return status();
         }
-        // Any shape but a one-dimensional array of VARIANTs is no list to walk.
-        SAFEARRAY* array = value.vt == (VT_ARRAY | VT_VARIANT) ? value.parray : nullptr;
+        // Any shape but a one-dimensional array of VARIANTs (or, as some
+        // providers give them, of BSTRs) is no list to walk.
+        SAFEARRAY* array =
+            value.vt == (VT_ARRAY | VT_VARIANT) || value.vt == (VT_ARRAY | VT_BSTR) ? value.parray : nullptr;
         if (!array || SafeArrayGetDim(array) != 1) {
             list.reset();
             return checked(DISP_E_TYPEMISMATCH);
@@ -261,6 +263,10 @@ private:
         {
             if (names.get().vt == VT_BSTR)
                 return names.get().bstrVal;
+            if (names.get().vt == (VT_ARRAY | VT_BSTR)) {
+                const BSTR* elements = access.elements<BSTR>();
+                return elements ? elements[index] : nullptr;
+            }
             const VARIANT* elements = access.elements<VARIANT>();
             return elements && elements[index].vt == VT_BSTR ? elements[index].bstrVal : nullptr;
         }
