@@ -8,11 +8,21 @@ if(WIN32)
     set(CPACK_GENERATOR ZIP)
     set(CPACK_PACKAGE_FILE_NAME "usermail-${PROJECT_VERSION}-win64")
     set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
-    # The installer administrators deploy, made with the build where wixl is.
-    # wixl takes its files from the folder it runs in, and (before 0.102)
-    # leaves the File table's version empty: msibuild sets it.
+    # The installer administrators deploy, made with the build where wixl is
+    # (packaging/makemsi.sh). Signed, program and MSI, when given a PKCS#12
+    # code-signing certificate and a file holding its password.
+    set(USERMAIL_HOMEPAGE "https://usermail.example.org/" CACHE STRING
+        "The project's home page: the help and about links of Add/Remove Programs")
+    set(USERMAIL_SIGN_PKCS12 "" CACHE FILEPATH "A PKCS#12 certificate to sign the program and the MSI with")
+    set(USERMAIL_SIGN_PASSWORD_FILE "" CACHE FILEPATH "A file holding that certificate's password")
+    set(USERMAIL_SIGN_TIMESTAMP_URL "" CACHE STRING "An RFC 3161 time-stamp server for the signatures (none)")
     find_program(WIXL wixl)
     find_program(MSIBUILD msibuild)
+    set(signing)
+    if(USERMAIL_SIGN_PKCS12)
+        find_program(OSSLSIGNCODE osslsigncode REQUIRED)
+        set(signing ${USERMAIL_SIGN_PKCS12} ${USERMAIL_SIGN_PASSWORD_FILE} ${USERMAIL_SIGN_TIMESTAMP_URL})
+    endif()
     if(WIXL AND MSIBUILD)
         set(stage ${CMAKE_CURRENT_BINARY_DIR}/msi)
         configure_file(packaging/usermail.wxs.in ${stage}/usermail.wxs @ONLY)
@@ -20,9 +30,8 @@ if(WIN32)
         add_custom_command(OUTPUT ${msi}
             COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:usermail> ${CMAKE_CURRENT_SOURCE_DIR}/README.md
                 ${CMAKE_CURRENT_SOURCE_DIR}/LICENSE ${stage}
-            COMMAND ${WIXL} -a x64 -o ${msi} usermail.wxs
-            COMMAND ${MSIBUILD} ${msi} -q "UPDATE `File` SET `Version` = '${PROJECT_VERSION}.0' WHERE `File` = 'usermail.exe'"
-            DEPENDS usermail ${stage}/usermail.wxs README.md LICENSE
+            COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/packaging/makemsi.sh ${stage}/usermail.wxs ${msi} ${signing}
+            DEPENDS usermail ${stage}/usermail.wxs README.md LICENSE packaging/makemsi.sh
             WORKING_DIRECTORY ${stage} VERBATIM)
         add_custom_target(msi ALL DEPENDS ${msi})
     endif()

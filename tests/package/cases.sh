@@ -86,7 +86,8 @@ msi)
     [ -e "$msi" ] || { fail "no $msi"; finish; }
     properties=$(msiinfo export "$msi" Property | tr -d '\r')
     for property in "ProductVersion	$VERSION" "UpgradeCode	{50119FA1-AF72-46E5-866E-5C377F3E460C}" \
-        "ALLUSERS	1" "Manufacturer	The usermail developers" "ProductName	usermail"; do
+        "ALLUSERS	1" "Manufacturer	The usermail developers" "ProductName	usermail" "ARPNOMODIFY	1" \
+        "ARPHELPLINK	https://usermail.example.org/" "ARPURLINFOABOUT	https://usermail.example.org/"; do
         grep -qxF "$property" <<<"$properties" || fail "the MSI's Property table has no <$property>"
     done
     msiinfo export "$msi" File | tr -d '\r' | grep -q "^usermail.exe	Program	usermail.exe	[0-9]*	$VERSION.0	" ||
@@ -107,8 +108,56 @@ msi)
     expect 0 "alice@example.test,alice.liddell@example.test,a.liddell@example.test" "the installed program's query"
     grep -q "leaks: 0, order faults: 0, misuses: 0" "$work/trace" || fail "the installed program's trace: $(tail -n 3 "$work/trace")"
     rm -f "$installed/activeds.dll"
-    wine msiexec /x "$(winepath -w "$msi")" /qn || fail "msiexec /x failed"
+    # The Add/Remove Programs entry, once per product whatever was installed over it.
+    uninstall='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
+    entries() { wine reg query "$uninstall" /s 2>/dev/null | tr -d '\r' | grep -c 'DisplayName.*usermail'; }
+    entry=$(wine reg query "$uninstall" /s 2>/dev/null | tr -d '\r' | grep -A20 'DisplayName.*usermail')
+    for value in "Publisher    REG_SZ    The usermail developers" "DisplayVersion    REG_SZ    $VERSION" \
+        "HelpLink    REG_SZ    https://usermail.example.org/" "URLInfoAbout    REG_SZ    https://usermail.example.org/" \
+        "NoModify    REG_DWORD    0x1"; do
+        [[ $entry == *"$value"* ]] || fail "the Uninstall entry has no <$value>: $entry"
+    done
+    # A rebuild of the same version (a new ProductCode) replaces it; a newer
+    # version replaces that; the older one is then refused.
+    stage=$(dirname "$msi")/msi
+    "$SOURCE/packaging/makemsi.sh" "$stage/usermail.wxs" "$work/rebuild.msi" || fail "no rebuild"
+    sed "s/Version=\"$VERSION\"/Version=\"99.0.0\"/" "$stage/usermail.wxs" >"$stage/newer.wxs"
+    "$SOURCE/packaging/makemsi.sh" "$stage/newer.wxs" "$work/newer.msi" || fail "no newer build"
+    rm -f "$stage/newer.wxs"
+    wine msiexec /i "$(winepath -w "$work/rebuild.msi")" /qn || fail "the rebuild's install failed"
+    [ "$(entries)" = 1 ] || fail "a rebuild over the same version: $(entries) entries"
+    wine msiexec /i "$(winepath -w "$work/newer.msi")" /qn || fail "the newer version's install failed"
+    wine msiexec /i "$(winepath -w "$msi")" /qn && fail "an older version was installed over a newer one"
+    entry=$(wine reg query "$uninstall" /s 2>/dev/null | tr -d '\r' | grep -A20 'DisplayName.*usermail')
+    [ "$(entries)" = 1 ] && [[ $entry == *"DisplayVersion    REG_SZ    99.0.0"* ]] ||
+        fail "after the older over the newer: $(entries) entries, $entry"
+    # Removal leaves nothing: no entry, no folder.
+    wine msiexec /x "$(winepath -w "$work/newer.msi")" /qn || fail "msiexec /x failed"
+    [ "$(entries)" = 0 ] || fail "an Uninstall entry left after removal"
     [ ! -e "$installed" ] || fail "left after removal: $(ls -A "$installed")"
+    # Signed with a certificate of a throwaway CA, as an admin signs with
+    # theirs: the program inside the MSI, and the MSI.
+    (
+        cd "$work" || exit 1
+        openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 2 -subj "/CN=usermail test CA" \
+            -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign" &&
+            openssl req -newkey rsa:2048 -nodes -keyout sign.key -out sign.csr -subj "/CN=usermail test signer" &&
+            printf 'keyUsage=critical,digitalSignature\nextendedKeyUsage=codeSigning\n' >sign.ext &&
+            openssl x509 -req -in sign.csr -CA ca.pem -CAkey ca.key -CAcreateserial -out sign.pem -days 2 \
+                -extfile sign.ext && printf 'a throwaway password' >sign.pass &&
+            openssl pkcs12 -export -in sign.pem -inkey sign.key -certfile ca.pem -out sign.p12 -passout file:sign.pass
+    ) >"$work/openssl.log" 2>&1 || fail "no test certificate: $(tail -n 5 "$work/openssl.log")"
+    signed=$work/signed
+    { cmake -S "$SOURCE" -B "$signed" -DCMAKE_TOOLCHAIN_FILE="$SOURCE/cmake/mingw-w64-x86_64.cmake" \
+        -DCMAKE_BUILD_TYPE=Release -DUSERMAIL_TESTS=OFF -DUSERMAIL_SIGN_PKCS12="$work/sign.p12" \
+        -DUSERMAIL_SIGN_PASSWORD_FILE="$work/sign.pass" && cmake --build "$signed" --target msi -j"$(nproc)"; } \
+        >"$work/signed.log" 2>&1 || fail "the signed build failed: $(tail -n 20 "$work/signed.log")"
+    osslsigncode verify -CAfile "$work/ca.pem" -in "$signed/usermail-$VERSION-x64.msi" >"$work/verify.log" 2>&1 ||
+        fail "the signed MSI doesn't verify: $(tail -n 5 "$work/verify.log")"
+    mkdir -p "$work/extracted" && (cd "$work/extracted" && msiextract "$signed/usermail-$VERSION-x64.msi" >/dev/null)
+    program=$(find "$work/extracted" -name usermail.exe | head -n 1)
+    [ -n "$program" ] && osslsigncode verify -CAfile "$work/ca.pem" -in "$program" >"$work/verify.log" 2>&1 ||
+        fail "the program in the signed MSI doesn't verify: $(tail -n 5 "$work/verify.log")"
     ;;
 esac
 finish
