@@ -37,6 +37,8 @@ sys.path.insert(0, here)
 from delayproxy import DelayProxy  # noqa: E402
 
 tests = os.path.join(here, "..", "tests")
+# Daily logons: enough days for the schema cache's trust window to end once.
+dailydays = 100
 attributes = ["mail", "msRTCSIP-PrimaryUserAddress", "userPrincipalName"]
 
 
@@ -164,6 +166,30 @@ def storm(name, ours, peer, env, sizes=(50, 200), once=()):
     return rows
 
 
+def daily(name, ours, peer, env, cache, server, days):
+    """A row of logons a day apart, as a fleet's users log on: the server's
+    CPU per run, each program's runs back to back, before each of ours its
+    cache files made a day older (as if a day had passed since), over
+    `days` days."""
+    def aday():
+        folder = os.path.join(cache, "usermail")
+        for file in os.listdir(folder) if os.path.isdir(folder) else []:
+            path = os.path.join(folder, file)
+            stat = os.stat(path)
+            os.utime(path, (stat.st_atime - 86400, stat.st_mtime - 86400))
+    shutil.rmtree(cache, ignore_errors=True)
+    run(ours, env)  # the layout read, and confirmed now
+    load = {}
+    for kind, command in (("warm", ours), ("peer", peer)):
+        before = servertime(server())
+        for _ in range(days):
+            if kind == "warm":
+                aday()
+            run(command, env)
+        load[kind] = (servertime(server()) - before) * 1000 / days
+    return {"name": f"{name}, daily logon ({days} days)", "daily": load}
+
+
 def guarded(name, row):
     """One row, or a row that says why it failed: a failed run ends its own
     row, never the benchmark."""
@@ -248,6 +274,8 @@ def slapdrows(usermail, runs, work):
             verbose = [usermail, "-v", "-l", log] if growth and growth[0] == "wide" else None
             rows.append(guarded(name, lambda: measure(name, [usermail], peer, env, proxy, cache, runs, server,
                                                       verbose)))
+            if rtt == 0 and (not growth or growth == ("schema", 10000)):
+                rows.append(guarded(name, lambda: daily(name, [usermail], peer, env, cache, server, dailydays)))
             if rtt == 0 and not growth:
                 direct = "ldapi://" + os.path.join(directory, "ldapi").replace("/", "%2F")
                 rows += storm(name.split(",")[0], [usermail], [direct if arg == proxied else arg for arg in peer],
@@ -366,6 +394,11 @@ def table(rows):
           "KiB received warm/cold/peer | peak RSS MiB warm/cold/peer | CPU ms cold | server CPU ms warm/peer |")
     print("|---|---|---|---|---|---|---|---|---|---|---|")
     for row in rows:
+        if "daily" in row:
+            load = row["daily"]
+            print(f"| {row['name']} | | | | | | | | | | server CPU ms per run {load['warm']:.2f}/{load['peer']:.2f}"
+                  f" (ratio {load['warm'] / load['peer']:.2f}) |")
+            continue
         if "error" in row:
             print(f"| {row['name']} | failed: {row['error']} | | | | | | | | | |")
             continue
