@@ -18,8 +18,9 @@ sign() { # FILE: signed in place
 }
 [ -z "$p12" ] || sign usermail.exe
 wixl -a x64 -o "$out" "$(basename "$wxs")"
-version=$(msiinfo export "$out" Property | tr -d '\r' | sed -n 's/^ProductVersion\t//p')
-upgradecode=$(msiinfo export "$out" Property | tr -d '\r' | sed -n 's/^UpgradeCode\t//p')
+properties=$(msiinfo export "$out" Property | tr -d '\r')
+version=$(sed -n 's/^ProductVersion\t//p' <<<"$properties")
+upgradecode=$(sed -n 's/^UpgradeCode\t//p' <<<"$properties")
 msibuild "$out" -q "UPDATE \`File\` SET \`Version\` = '$version.0' WHERE \`File\` = 'usermail.exe'" \
     -q "DELETE FROM \`Upgrade\` WHERE \`ActionProperty\` = 'WIX_UPGRADE_DETECTED'" \
     -q "INSERT INTO \`Upgrade\` (\`UpgradeCode\`, \`VersionMax\`, \`Attributes\`, \`ActionProperty\`) VALUES ('$upgradecode', '$version', 513, 'WIX_UPGRADE_DETECTED')"

@@ -33,17 +33,27 @@ void prepareprocess()
     errno = saved;
 }
 
+namespace {
+
+// `dir` ending in "/".
+std::string asdirectory(const char* dir)
+{
+    return std::string(dir) + (dir[std::strlen(dir) - 1] == '/' ? "" : "/");
+}
+
+} // namespace
+
 std::string tempdirectory()
 {
     const char* dir = std::getenv("TMPDIR");
     if (dir && *dir)
-        return std::string(dir) + (dir[std::strlen(dir) - 1] == '/' ? "" : "/");
+        return asdirectory(dir);
     // The session's own runtime directory, where no other user can plant or
     // hold the log; only when it really is this user's.
     dir = std::getenv("XDG_RUNTIME_DIR");
     struct stat st;
     if (dir && *dir && ::stat(dir, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid())
-        return std::string(dir) + (dir[std::strlen(dir) - 1] == '/' ? "" : "/");
+        return asdirectory(dir);
     // Else a directory of the user's own in /tmp: any name there may have
     // been taken by another user first, and a file of theirs takes no log.
     const std::string own = "/tmp/usermail-" + std::to_string(::geteuid());

@@ -19,6 +19,19 @@ void prepareprocess()
 
 namespace {
 
+// The full path of `path`, the buffer sized from the call's answer; "" when
+// there is none.
+std::wstring fullpath(const std::wstring& path)
+{
+    const DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    std::wstring full(needed, L'\0');
+    const DWORD length = needed ? GetFullPathNameW(path.c_str(), needed, &full[0], nullptr) : 0;
+    if (length == 0 || length >= needed)
+        return std::wstring();
+    full.resize(length);
+    return full;
+}
+
 // The full path of the directory an environment variable names, ending in
 // a backslash, each buffer sized from the call's answer; "" when unset.
 std::wstring directoryof(const wchar_t* variable)
@@ -31,13 +44,8 @@ std::wstring directoryof(const wchar_t* variable)
     if (length == 0 || length >= needed)
         return std::wstring();
     value.resize(length);
-    const DWORD fullneeded = GetFullPathNameW(value.c_str(), 0, nullptr, nullptr);
-    std::wstring full(fullneeded, L'\0');
-    const DWORD fulllength = fullneeded ? GetFullPathNameW(value.c_str(), fullneeded, &full[0], nullptr) : 0;
-    if (fulllength == 0 || fulllength >= fullneeded)
-        return std::wstring();
-    full.resize(fulllength);
-    if (full.back() != L'\\')
+    std::wstring full = fullpath(value);
+    if (!full.empty() && full.back() != L'\\')
         full += L'\\';
     return full;
 }
@@ -110,12 +118,9 @@ std::unique_ptr<std::streambuf> openlogfile(const char* path)
     MultiByteToWideChar(CP_ACP, 0, path, -1, &wide[0], size);
     wide.resize(static_cast<std::size_t>(size - 1));
     if (wide.size() >= MAX_PATH) {
-        const DWORD full = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
-        std::wstring absolute(full, L'\0');
-        if (full > 0 && GetFullPathNameW(wide.c_str(), full, &absolute[0], nullptr) < full) {
-            absolute.resize(std::wcslen(absolute.c_str()));
+        const std::wstring absolute = fullpath(wide);
+        if (!absolute.empty())
             wide = L"\\\\?\\" + absolute;
-        }
     }
     // Shared for reading and writing with other processes; not inherited.
     const HANDLE file = CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,

@@ -56,12 +56,11 @@ void directory::want(const std::vector<std::string>& properties, bool everything
     // attributes: logging must not change what is found. A name no
     // attribute can have ("", "a b") is left out: a server may refuse the
     // whole read for it, and it can't match anyway.
-    requested.clear();
-    restricted = true;
+    requested.emplace();
     for (const std::string& name : properties)
         if (isdescriptor(name)) {
             wanted.push_back(name);
-            requested.insert(lower(name));
+            requested->insert(lower(name));
         }
     entryattributes.clear();
     for (const std::string& name : wanted)
@@ -157,9 +156,9 @@ status directory::finduser(std::string& dn)
     schema = std::make_unique<schemaresolution>(server, cachedirectory, uri);
 
     firstround round(server, *schema, known ? &last : nullptr, entryattributes);
-    std::unique_ptr<sitecheck> site;
+    std::optional<sitecheck> site;
     if (!sitedomain.empty())
-        site = std::make_unique<sitecheck>(server, sitedomain, remembered);
+        site.emplace(server, sitedomain, remembered);
     const status result = round.finish(found);
     if (!result.ok())
         return result;
@@ -183,7 +182,7 @@ status directory::objectname(std::string& name)
 status directory::schemapath(std::string& path)
 {
     const status resolved =
-        schema->resolve(found.user, found.root.subschemasubentry, restricted ? &requested : nullptr, layout);
+        schema->resolve(found.user, found.root.subschemasubentry, requested ? &*requested : nullptr, layout);
     if (!resolved.ok())
         return resolved;
     path = "LDAP://" + urihost(server.connecteduri()) + "/schema/" + tonarrow(layout.structural);

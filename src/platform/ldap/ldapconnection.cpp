@@ -77,15 +77,6 @@ void connection::start()
         ::close(here);
 }
 
-timeval connection::totimeval(std::chrono::milliseconds span)
-{
-    return {static_cast<time_t>(span.count() / 1000), static_cast<suseconds_t>(span.count() % 1000 * 1000)};
-}
-
-std::chrono::milliseconds connection::milliseconds(const timeval& span)
-{
-    return std::chrono::milliseconds(span.tv_sec * 1000 + span.tv_usec / 1000);
-}
 
 std::string connection::option(int which) const
 {
@@ -200,18 +191,19 @@ status connection::connect()
     // in time is tried again after a pause, while the run's deadline allows:
     // in a logon storm its listen queue overflows and SYNs are dropped.
     for (int attempt = 1;; ++attempt) {
-        const timeval limit = totimeval(wait.attempt());
+        const std::chrono::milliseconds attempting = wait.attempt();
+        const timeval limit = totimeval(attempting);
         ldap_set_option(ld, LDAP_OPT_NETWORK_TIMEOUT, &limit);
         const auto began = waiting::clock::now();
         const int result = ldap_connect(ld);
         if (result == LDAP_SUCCESS)
             return status();
         const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(waiting::clock::now() - began);
-        const bool timedout = took + std::chrono::milliseconds(100) >= milliseconds(limit);
+        const bool timedout = took + std::chrono::milliseconds(100) >= attempting;
         const std::chrono::milliseconds pause = wait.pause();
         if (!timedout || pause.count() == 0)
             return failserver(ld, result);
-        mylog.at(2) << "connect attempt " << attempt << ": no answer within " << milliseconds(limit).count()
+        mylog.at(2) << "connect attempt " << attempt << ": no answer within " << attempting.count()
                     << " ms; again in " << pause.count() << " ms" << logend;
         std::this_thread::sleep_for(pause);
     }
@@ -246,11 +238,10 @@ status connection::bind()
         if (result != LDAP_SASL_BIND_IN_PROGRESS)
             break;
         pending step = sent(LDAP_SUCCESS, id);
-        if (next(step, answer) == -1) {
-            step.id = -1; // a bind is never abandoned
+        const int type = next(step, answer);
+        step.id = -1; // a bind is never abandoned
+        if (type == -1)
             return step.why;
-        }
-        step.id = -1;
     }
     if (result != LDAP_SUCCESS)
         return failserver(ld, result);

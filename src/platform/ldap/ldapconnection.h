@@ -45,10 +45,6 @@ public:
     connection& operator=(const connection&) = delete;
     ~connection() { close(); }
 
-    // A span as libldap's timeval, and back.
-    static timeval totimeval(std::chrono::milliseconds span);
-    static std::chrono::milliseconds milliseconds(const timeval& span);
-
     // Starts libldap: its options from ldap.conf, ~/.ldaprc (~/ldaprc),
     // LDAPCONF, LDAPRC and the environment, as for every libldap client, but
     // never from the working directory's ldaprc, which in a shared folder

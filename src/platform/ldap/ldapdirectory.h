@@ -33,6 +33,7 @@
 #include "platform/ldap/schema/ldaplayout.h"
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -80,10 +81,9 @@ private:
     // What the entry is read with: every attribute, or only those of use.
     std::vector<std::string> wanted = {"*", "subschemaSubentry"};
     std::vector<const char*> entryattributes = {"*", "subschemaSubentry"};
-    // The attributes read for addresses, in lower case (unless everything
-    // is: no want()).
-    std::unordered_set<std::string> requested;
-    bool restricted = false;
+    // The attributes read for addresses, in lower case; none: every one
+    // (no want()).
+    std::optional<std::unordered_set<std::string>> requested;
 
     std::string cachedirectory; // "" for none
     waiting wait; // how long the run may wait, for what

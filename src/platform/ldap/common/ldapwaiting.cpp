@@ -51,6 +51,11 @@ std::chrono::milliseconds configureddeadline()
 
 } // namespace
 
+timeval totimeval(std::chrono::milliseconds span)
+{
+    return {static_cast<time_t>(span.count() / 1000), static_cast<suseconds_t>(span.count() % 1000 * 1000)};
+}
+
 constexpr std::chrono::milliseconds waiting::defaultdeadline, waiting::defaultattempt;
 
 void waiting::settle()
@@ -62,8 +67,7 @@ void waiting::settle()
     quiet = configured(LDAP_OPT_TIMEOUT);
     // libldap's own connects (a configured URI) take one attempt's time.
     if (!network.count()) {
-        const timeval value{static_cast<time_t>(connect.count() / 1000),
-                            static_cast<suseconds_t>(connect.count() % 1000 * 1000)};
+        const timeval value = totimeval(connect);
         ldap_set_option(nullptr, LDAP_OPT_NETWORK_TIMEOUT, &value);
     }
     mylog.at(2) << "deadline " << seconds(run.count() ? run : defaultdeadline) << " s"

@@ -19,7 +19,12 @@
 
 #include <chrono>
 
+#include <sys/time.h>
+
 namespace openldap {
+
+// A span as libldap takes it.
+timeval totimeval(std::chrono::milliseconds span);
 
 class waiting {
 public:
