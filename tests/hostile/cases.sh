@@ -159,6 +159,28 @@ cache)
     check schemareorder 0 "a@x.test,b@x.test" -v -p ordA -p ordB
     nolines "reading the subschema entry"
     check schemareorder 0 "a@x.test,b@x.test" -p ordA -p ordB
+    # Active Directory: the user's classes and attribute types are read as
+    # schema objects, the subschema only when they can't be; a cached layout
+    # gets the objects of types its entry didn't hold when it was read.
+    rm -rf "$XDG_CACHE_HOME"
+    check adschemagrows 0 "alice@example.test" -v -p mail
+    haslines "2 schema read from its objects: 2 classes and 5 attributes, in 1 round" "1 mail = alice@example.test"
+    check adschemagrows 0 "alice@example.test,desk@example.test" -v -p mail -p description
+    haslines "2 schema objects read for attributes the cached layout did not name: description"
+    check adschemagrows 0 "alice@example.test,desk@example.test" -v -p mail -p description
+    nolines "schema objects read"
+    for scenario in adschemadenied adschemaflood adschemamissing; do
+        rm -rf "$XDG_CACHE_HOME"
+        check $scenario 0 "alice@example.test" -v -p mail
+        haslines "2 the schema objects could not be read (" "2 reading the subschema entry cn=Subschema"
+    done
+    # A connection lost while the objects are read after a schema change.
+    rm -rf "$XDG_CACHE_HOME"
+    check adschemadrop 0 "alice@example.test" -p mail
+    check adschemadrop 1 "unable to retrieve schema (4294967295 = Can't contact LDAP server)" -p mail
+    # Values that are no names are passed over, never spliced into a description.
+    check adschemalies 0 "alice@example.test" -v -p mail
+    nolines "forged"
     # What the last run found is asked for again in the first round, and
     # used only when that round confirms it: a different user, found either
     # way, gets their own addresses.

@@ -113,6 +113,24 @@ BASE = {
         "cn=Alice Example,cn=Users,dc=example,dc=test": {
             "objectClass": ["top", "user"], "cn": ["Alice Example"], "sAMAccountName": ["alice"],
             "mail": ["alice@example.test"], "userPrincipalName": ["alice@example.test"]},
+        # Active Directory's schema objects for the same classes and types,
+        # read where the root DSE names a schemaNamingContext.
+        "cn=Schema,cn=Configuration,dc=example,dc=test": {"modifyTimeStamp": ["20261201000000.0Z"]},
+        "cn=Top,cn=Schema,cn=Configuration,dc=example,dc=test": {
+            "objectClass": ["top", "classSchema"], "lDAPDisplayName": ["top"], "governsID": ["2.5.6.0"],
+            "subClassOf": ["top"], "objectClassCategory": ["2"], "systemMustContain": ["objectClass"]},
+        "cn=User,cn=Schema,cn=Configuration,dc=example,dc=test": {
+            "objectClass": ["top", "classSchema"], "lDAPDisplayName": ["user"],
+            "governsID": ["1.2.840.113556.1.5.9"], "subClassOf": ["top"], "objectClassCategory": ["1"],
+            "mustContain": ["cn"], "mayContain": ["sAMAccountName", "mail", "userPrincipalName", "description"]},
+        **{"cn=%s,cn=Schema,cn=Configuration,dc=example,dc=test" % name: {
+            "objectClass": ["top", "attributeSchema"], "lDAPDisplayName": [name], "attributeID": [oid],
+            "attributeSyntax": [syntax], "oMSyntax": [om]} for name, oid, syntax, om in (
+                ("objectClass", "2.5.4.0", "2.5.5.2", "6"), ("cn", "2.5.4.3", "2.5.5.12", "64"),
+                ("mail", "0.9.2342.19200300.100.1.3", "2.5.5.5", "22"),
+                ("sAMAccountName", "1.2.840.113556.1.4.221", "2.5.5.12", "64"),
+                ("userPrincipalName", "1.2.840.113556.1.4.656", "2.5.5.12", "64"),
+                ("description", "2.5.4.13", "2.5.5.12", "64"))},
         "cn=EXAMPLE,cn=Partitions,cn=Configuration,dc=example,dc=test": {
             "objectClass": ["top", "crossRef"], "nCName": ["dc=example,dc=test"], "nETBIOSName": ["EXAMPLE"]},
     },

@@ -65,6 +65,43 @@ schemachange)
     # cold one does; after the schema is extended (the aggregate's stamp
     # stays at the epoch, the schema container's moves) the cache is not used.
     ticket
+    base=DC=example,DC=test
+    extend() {
+        "$here/dc.sh" exec "$DC" ldbmodify -H "$DC/private/sam.ldb" --option="dsdb:schema update allowed=true" \
+            >/dev/null || fail "the schema could not be extended"
+    }
+    # A cold run reads the classes' and attributes' schema objects; one that
+    # may not read the user class's object reads the subschema instead. Both
+    # must log the same, for alice as she is (the user class's content rule
+    # brings auxiliary classes) and with an auxiliary class of her own.
+    userclass() { # ACE: who may read the user class's object
+        printf '%s\n' "dn: CN=User,CN=Schema,CN=Configuration,$base" "changetype: modify" \
+            "replace: nTSecurityDescriptor" \
+            "nTSecurityDescriptor: O:SAG:SAD:AI$1(A;;RPLCLORC;;;AU)(A;;RPWPCRCCLCLORCWOWDSW;;;SA)" "-" | extend
+    }
+    readings() { # WHAT
+        rm -rf "$work/cache"
+        run LDAPCONF="$DC/ldap.conf" -- -v 2
+        expect 0 "$alice" "$1, from the schema objects"
+        haslines "schema read from its objects: "
+        local objects
+        objects=$(messages "$work/usermail.log" | grep '^1 ')
+        userclass "(D;;RP;;;AU)"
+        rm -rf "$work/cache"
+        run LDAPCONF="$DC/ldap.conf" -- -v 2
+        userclass ""
+        expect 0 "$alice" "$1, from the subschema"
+        haslines "the schema objects could not be read (32 = no schema object for the class user): reading the subschema"
+        [ "$objects" = "$(messages "$work/usermail.log" | grep '^1 ')" ] ||
+            fail "$1: the objects and the subschema differ: $(diff <(echo "$objects") <(messages "$work/usermail.log" | grep '^1 '))"
+    }
+    readings "alice"
+    iphost() { printf '%s\n' "dn: CN=Alice Liddell,CN=Users,$base" "changetype: modify" "$1: objectClass" "objectClass: ipHost" "-" | extend; }
+    iphost add
+    readings "alice with an auxiliary class"
+    iphost delete
+
+    rm -rf "$work/cache"
     run LDAPCONF="$DC/ldap.conf" -- -v 1
     cold=$log
     run LDAPCONF="$DC/ldap.conf" -- -v
@@ -72,11 +109,6 @@ schemachange)
     [[ $log == *"schema cache used"* ]] || fail "the second run didn't use the cache"
     run LDAPCONF="$DC/ldap.conf" -- -v 1
     [ "$log" = "$cold" ] || fail "the level-1 log differs with the cache: $(diff <(echo "$cold") <(echo "$log"))"
-    base=DC=example,DC=test
-    extend() {
-        "$here/dc.sh" exec "$DC" ldbmodify -H "$DC/private/sam.ldb" --option="dsdb:schema update allowed=true" \
-            >/dev/null || fail "the schema could not be extended"
-    }
     printf '%s\n' "dn: CN=usermail-Test-Extra,CN=Schema,CN=Configuration,$base" "changetype: add" \
         "objectClass: top" "objectClass: attributeSchema" "cn: usermail-Test-Extra" \
         "lDAPDisplayName: usermailTestExtra" "attributeID: 1.3.6.1.4.1.32473.1.1.9" "attributeSyntax: 2.5.5.12" \

@@ -4,7 +4,10 @@
 #include "platform/ldap/common/ldapfailure.h"
 #include "platform/ldap/ldapidentity.h"
 #include "platform/ldap/schema/ldapschema.h"
+#include "platform/ldap/schema/ldapschemaobjects.h"
 
+#include <algorithm>
+#include <map>
 #include <utility>
 
 namespace openldap {
@@ -36,7 +39,11 @@ void schemaresolution::ask(const std::string& subentry, const std::string& schem
 
 void schemaresolution::readahead(const std::string& subentry)
 {
-    if (!subentry.empty() && cached == schemafile::none)
+    if (cached != schemafile::none)
+        return;
+    if (!context.empty())
+        auxiliaryread = sendauxiliaries();
+    else if (!subentry.empty())
         subschemaread = server.sendsubschema(subentry);
 }
 
@@ -84,14 +91,181 @@ status schemaresolution::resolve(const entry& user, const std::string& rootsuben
     if (cachedlayout) {
         mylog.at(2) << "schema cache used: " << cache.file()
                     << (key.trusted ? " (confirmed less than an hour ago)" : "") << logend;
+        if (!context.empty() && complete(types, layout))
+            cache.store(classes, layout);
     } else {
-        const status read = readsubschema(subentry, classes, cache, layout);
-        if (!read.ok())
-            return read;
+        bool fromobjects = false;
+        if (!context.empty()) {
+            const status objects = readobjects(classes, types, layout);
+            if (objects.unreachable())
+                return objects;
+            fromobjects = objects.ok();
+            if (fromobjects)
+                cache.store(classes, layout);
+            else
+                mylog.at(2) << "the schema objects could not be read (" << objects.text()
+                            << "): reading the subschema" << logend;
+        }
+        if (!fromobjects) {
+            const status read = readsubschema(subentry, classes, cache, layout);
+            if (!read.ok())
+                return read;
+        }
     }
     if (layout.structural.empty())
         return fail(LDAP_OBJECT_CLASS_VIOLATION, "the entry's structural object class is not in the schema");
     return status();
+}
+
+connection::pending schemaresolution::sendobjects(const char* objectclass, const std::vector<std::string>& names,
+                                                 const std::vector<const char*>& attributes)
+{
+    std::string filter = std::string("(&(objectClass=") + objectclass + ")(|";
+    for (const std::string& name : names)
+        filter += "(lDAPDisplayName=" + filtervalue(name) + ")";
+    return server.sendsearch(context, LDAP_SCOPE_ONELEVEL, filter + "))", attributes, 0);
+}
+
+connection::pending schemaresolution::sendauxiliaries()
+{
+    return server.sendsearch(context, LDAP_SCOPE_ONELEVEL, "(&(objectClass=classSchema)(objectClassCategory=3))",
+                             classobjectattributes, 0);
+}
+
+status schemaresolution::readobjects(const std::vector<std::string>& classes,
+                                     const std::unordered_set<std::string>& types, classlayout& layout)
+{
+    // The attributes' objects need nothing the classes' give: in the first
+    // round with them.
+    connection::pending attributes =
+        sendobjects("attributeSchema", std::vector<std::string>(types.begin(), types.end()), attributeobjectattributes);
+    schema names;
+    std::map<std::string, entry> found;
+    int rounds = 0;
+    const status classesread = readclasses(classes, names, found, rounds);
+    if (!classesread.ok())
+        return classesread;
+    std::unordered_set<std::string> named;
+    std::size_t sent = 0;
+    const status read = server.finishsearch(attributes, [&](entry&& object) {
+        const std::string name = lower(object.first("lDAPDisplayName"));
+        if (types.count(name) && addattributeobject(object, names))
+            named.insert(name);
+        return ++sent <= types.size();
+    });
+    if (!read.ok())
+        return read;
+    for (const std::string& type : types)
+        if (!named.count(type))
+            return fail(LDAP_NO_SUCH_OBJECT, "no schema object for the attribute " + type);
+    layout = layoutof(names, classes);
+    if (layout.structural.empty())
+        return fail(LDAP_OBJECT_CLASS_VIOLATION, "the entry's structural object class is not in the schema");
+    mylog.at(2) << "schema read from its objects: " << found.size() << " classes and " << named.size()
+                << " attributes, in " << rounds << (rounds == 1 ? " round" : " rounds") << logend;
+    return status();
+}
+
+status schemaresolution::readclasses(const std::vector<std::string>& classes, schema& names,
+                                     std::map<std::string, entry>& found, int& rounds)
+{
+    // Which auxiliary classes the structural class brings is known only
+    // from its object; all of them, a few, are read beside it instead of in
+    // a round of their own (in the first round already, on a run that knew
+    // it would have to). Those that can't be are asked by name.
+    if (!auxiliaryread.outstanding())
+        auxiliaryread = sendauxiliaries();
+    std::size_t sent = 0;
+    const status auxiliaries = server.finishsearch(auxiliaryread, [&](entry&& object) {
+        const std::string name = classobjectname(object);
+        if (!name.empty() && !found.count(name) && addclassobject(object, names))
+            found.emplace(name, std::move(object));
+        return ++sent < 10000; // no schema has more
+    });
+    if (auxiliaries.unreachable())
+        return auxiliaries;
+    std::unordered_set<std::string> asked;
+    std::vector<std::string> wanted = classes;
+    for (;;) {
+        std::vector<std::string> ask;
+        for (const std::string& name : wanted)
+            if (!found.count(lower(name)) && asked.insert(lower(name)).second)
+                ask.push_back(name);
+        if (!ask.empty()) {
+            // A superclass chain a few classes deep; more is no schema's.
+            if (++rounds > 8)
+                return fail(LDAP_LOOP_DETECT, "the schema objects' classes name one another without end");
+            const status read = askclasses(ask, names, found);
+            if (!read.ok())
+                return read;
+        }
+        // Every class's superclass; the structural class's auxiliary classes.
+        const std::string structural = lower(names.structuralclass(classes));
+        wanted.clear();
+        for (const auto& object : found) {
+            wanted.push_back(superclass(object.second));
+            if (object.first == structural)
+                for (std::string& name : auxiliaryclasses(object.second))
+                    wanted.push_back(std::move(name));
+        }
+        wanted.erase(std::remove(wanted.begin(), wanted.end(), std::string()), wanted.end());
+        if (ask.empty()) {
+            if (!structural.empty()) {
+                std::vector<const entry*> own;
+                for (const std::string& name : auxiliaryclasses(found.at(structural)))
+                    own.push_back(&found.at(lower(name)));
+                addcontentrule(found.at(structural), own, names);
+            }
+            return status();
+        }
+    }
+}
+
+status schemaresolution::askclasses(const std::vector<std::string>& ask, schema& names,
+                                    std::map<std::string, entry>& found)
+{
+    connection::pending request = sendobjects("classSchema", ask, classobjectattributes);
+    std::size_t sent = 0; // one object a name; a server that sends more is not read on
+    const status read = server.finishsearch(request, [&](entry&& object) {
+        const std::string name = classobjectname(object);
+        if (!found.count(name) && addclassobject(object, names))
+            found.emplace(name, std::move(object));
+        return ++sent <= ask.size();
+    });
+    if (!read.ok())
+        return read;
+    for (const std::string& name : ask)
+        if (!found.count(lower(name)))
+            return fail(LDAP_NO_SUCH_OBJECT, "no schema object for the class " + name);
+    return status();
+}
+
+bool schemaresolution::complete(const std::unordered_set<std::string>& types, classlayout& layout)
+{
+    std::map<std::string, std::string> listed; // lower case -> as the lists name it
+    for (const auto* names : {&layout.mandatory, &layout.optional})
+        for (const std::string& name : *names)
+            listed.emplace(lower(name), name);
+    std::vector<std::string> missing;
+    for (const std::string& type : types)
+        if (listed.count(type) && !layout.names.count(type))
+            missing.push_back(type);
+    if (missing.empty())
+        return false;
+    schema names;
+    connection::pending request = sendobjects("attributeSchema", missing, attributeobjectattributes);
+    std::size_t sent = 0;
+    const status read = server.finishsearch(request, [&](entry&& object) {
+        addattributeobject(object, names);
+        return ++sent <= missing.size();
+    });
+    if (!read.ok())
+        return false; // the attributes are only not taken for text
+    for (const std::string& type : missing)
+        addattribute(names, listed.at(type), layout);
+    mylog.at(2) << "schema objects read for attributes the cached layout did not name: " << join(missing, ", ")
+                << logend;
+    return true;
 }
 
 status schemaresolution::readsubschema(const std::string& subentry, const std::vector<std::string>& classes,

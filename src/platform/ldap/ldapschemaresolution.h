@@ -1,17 +1,20 @@
 // The schema steps of a run: which layout the user's entry has (its
 // structural class and the attribute lists the query walks), from the
-// schema cache while the schema's stamps say it still holds, else from the
-// server's subschema. Its requests go out in the first round (ask,
-// readahead); their answers are taken when the stamps or the layout are
-// wanted.
+// schema cache while the schema's stamps say it still holds, else from
+// Active Directory's schema objects (the few a run needs), else from the
+// server's subschema (all of it). Its requests go out in the first round
+// (ask, readahead); their answers are taken when the stamps or the layout
+// are wanted.
 #pragma once
 
 #include "directory/status.h"
 #include "platform/ldap/ldapconnection.h"
 #include "platform/ldap/ldapentry.h"
 #include "platform/ldap/schema/ldaplayout.h"
+#include "platform/ldap/schema/ldapschema.h"
 #include "platform/ldap/schema/ldapschemacache.h"
 
+#include <map>
 #include <string>
 #include <unordered_set>
 
@@ -31,19 +34,20 @@ public:
     // `subentry`, only for a cache file not confirmed lately. Abandons what
     // was asked before. REQUIRES: bind.
     void ask(const std::string& subentry, const std::string& schemacontext);
-    // Sends the read of the subschema entry `subentry`, the one asked about,
-    // when the cache holds nothing for it: it will be read anyway, so in
-    // this round already.
+    // When the cache holds nothing for the subschema entry `subentry`, the
+    // one asked about, sends what will be read anyway, so in this round
+    // already: on Active Directory the auxiliary classes' objects, elsewhere
+    // the subschema entry.
     void readahead(const std::string& subentry);
     // Takes the stamps' answers; a stamp that can't be read leaves the cache
     // unused, nothing more.
     void takestamps();
 
     // The layout of the classes of `user`, whose subschema entry is its own
-    // subschemaSubentry, else `rootsubentry`. Fails with the cause when the
-    // subschema can't be read, names none, or holds none of the entry's
-    // structural classes (a failure that only says the directory answered
-    // ends the query normally).
+    // subschemaSubentry, else `rootsubentry`. Fails with the cause when
+    // neither the schema objects nor the subschema can be read, it names
+    // none, or holds none of the entry's structural classes (a failure that
+    // only says the directory answered ends the query normally).
     //
     // `requested` (attribute names in lower case) are the attributes a run
     // reads for its addresses; only those of the entry's attributes are
@@ -53,6 +57,30 @@ public:
                    const std::unordered_set<std::string>* requested, classlayout& layout);
 
 private:
+    // The layout for `classes` from the schema objects: the entry's classes
+    // with the objects of its attribute `types` (lower case), then the
+    // superclasses and the structural class's auxiliary classes, a round
+    // for each step. Fails when any of them can't be found or read.
+    status readobjects(const std::vector<std::string>& classes, const std::unordered_set<std::string>& types,
+                       classlayout& layout);
+    // The class objects for `classes`, their superclasses and the
+    // structural class's auxiliary classes, added to `names` and kept in
+    // `found` (by lower-case name) with the structural class's content rule;
+    // `rounds` counts the searches by name.
+    status readclasses(const std::vector<std::string>& classes, schema& names, std::map<std::string, entry>& found,
+                       int& rounds);
+    // One search for the class objects named `ask`; fails unless each came.
+    status askclasses(const std::vector<std::string>& ask, schema& names, std::map<std::string, entry>& found);
+    // A layout read from the schema objects names only the attributes its
+    // entry held then: adds those of `types` that its lists name and it
+    // doesn't. Returns whether it added any.
+    bool complete(const std::unordered_set<std::string>& types, classlayout& layout);
+    // Sends a search of the schema container for the objects of this
+    // objectClass with these lDAPDisplayNames.
+    connection::pending sendobjects(const char* objectclass, const std::vector<std::string>& names,
+                                    const std::vector<const char*>& attributes);
+    // Sends a search for every auxiliary class's object.
+    connection::pending sendauxiliaries();
     // The whole subschema entry `subentry` read, its layout for `classes`
     // filed in `cache`.
     status readsubschema(const std::string& subentry, const std::vector<std::string>& classes, schemacache& cache,
@@ -63,7 +91,7 @@ private:
     schemakey stamps;           // the server and subschema entry asked about
     std::string context;        // where the schema container's stamp was asked
     schemafile cached = schemafile::none; // the cache file for stamps.subentry
-    connection::pending subschemastamp, schemastamp, subschemaread;
+    connection::pending subschemastamp, schemastamp, subschemaread, auxiliaryread;
 };
 
 } // namespace openldap

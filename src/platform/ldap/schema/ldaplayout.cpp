@@ -24,15 +24,18 @@ classlayout layoutof(const schema& names, const std::vector<std::string>& object
     if (layout.structural.empty())
         return layout;
     names.attributelists(layout.structural, objectclasses, layout.mandatory, layout.optional);
-    for (const auto* list : {&layout.mandatory, &layout.optional}) {
-        for (const std::string& name : *list) {
-            if (names.isstring(name))
-                layout.strings.insert(lower(name));
-            for (const std::string& alias : names.attributenames(name))
-                layout.names.emplace(lower(alias), name);
-        }
-    }
+    for (const auto* list : {&layout.mandatory, &layout.optional})
+        for (const std::string& name : *list)
+            addattribute(names, name, layout);
     return layout;
+}
+
+void addattribute(const schema& names, const std::string& name, classlayout& layout)
+{
+    if (names.isstring(name))
+        layout.strings.insert(lower(name));
+    for (const std::string& alias : names.attributenames(name))
+        layout.names.emplace(lower(alias), name);
 }
 
 } // namespace openldap

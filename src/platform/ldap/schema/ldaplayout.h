@@ -28,5 +28,8 @@ struct classlayout {
 
 // The layout for an entry with these objectClass values.
 classlayout layoutof(const schema& names, const std::vector<std::string>& objectclasses);
+// Adds what `names` knows of the listed attribute `name` (its first name) to
+// the layout: whether it holds text, and its names and OID.
+void addattribute(const schema& names, const std::string& name, classlayout& layout);
 
 } // namespace openldap
