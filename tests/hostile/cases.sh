@@ -103,7 +103,7 @@ faults)
     check deniedsubschema 0 "" -v
     haslines "2 unable to retrieve schema (50 = Insufficient access: insufficient access)"
     # So is a connection lost at a schema read: the subschema read of a run
-    # whose layout is gone, and the stamp asked of a layout an hour old (the
+    # whose layout is gone, and the stamp asked of a layout past its window (the
     # entry itself read in the first round, as the last run found it).
     export XDG_CACHE_HOME=$work/dropcache
     check dropatsubschema 0 "alice@example.test" -p mail
@@ -111,7 +111,7 @@ faults)
     check dropatsubschema 1 "unable to retrieve schema $lost" -p mail
     rm -rf "$XDG_CACHE_HOME"
     check dropatstamp 0 "alice@example.test" -p mail
-    touch -d '2 hours ago' "$XDG_CACHE_HOME"/usermail/schema-*
+    touch -m -d '181 days ago' "$XDG_CACHE_HOME"/usermail/schema-*
     check dropatstamp 1 "unable to retrieve schema $lost" -p mail
     export XDG_CACHE_HOME=$work/cache
     ;;
@@ -133,12 +133,12 @@ text)
     ;;
 cache)
     # The server's schema changes between two runs: a cache file confirmed
-    # less than an hour ago still answers the second; once it is older, the
-    # stamp is asked and the change seen.
+    # within the trust window still answers the second; once it is older,
+    # the stamp is asked and the change seen.
     check schemachange 0 "alice@example.test" -p mail
     check schemachange 0 "alice@example.test" -v -p mail
-    haslines "2 schema cache used: " "(confirmed less than an hour ago)"
-    touch -d '2 hours ago' "$XDG_CACHE_HOME"/usermail/schema-*
+    haslines "2 schema cache used: " "(confirmed within 180 days)"
+    touch -m -d '181 days ago' "$XDG_CACHE_HOME"/usermail/schema-*
     check schemachange 0 "" -v -p mail
     haslines "2 reading the subschema entry cn=Subschema"
     [[ $log != *"schema cache used"* ]] || fail "a changed schema was answered from the cache"
@@ -151,7 +151,7 @@ cache)
     check schemagrows 0 "alice@example.test" -v -p mail -p telephoneNumber
     haslines "2 the entry holds an attribute the schema cache does not name" \
         "2 reading the subschema entry cn=Subschema" "1 telephoneNumber = +1 555 0100"
-    # Logging decides nothing: within the hour after the class's optional
+    # Logging decides nothing: within the window after the class's optional
     # list was reordered (and grew), a run with -v prints what one without
     # prints, and leaves the cache as it found it.
     rm -rf "$XDG_CACHE_HOME"
@@ -235,12 +235,15 @@ process)
     [ "$status" = 0 ] && [ "$out" = alice@example.test ] || fail "ulimit -f 0: exit $status, <$out>"
     ls "$XDG_CACHE_HOME/usermail" | grep -q '\.' && fail "temp files left: $(ls "$XDG_CACHE_HOME/usermail")"
     # The cache keeps itself small: records unused for 30 days go, younger
-    # ones and files of other kinds stay.
+    # ones, those read lately (a schema file confirmed long ago) and files of
+    # other kinds stay.
     old=$XDG_CACHE_HOME/usermail/last-00000000000000aa young=$XDG_CACHE_HOME/usermail/site-00000000000000bb
+    used=$XDG_CACHE_HOME/usermail/schema-00000000000000cc
     touch -d "31 days ago" "$old" "$XDG_CACHE_HOME/usermail/notes"
     touch -d "29 days ago" "$young"
+    touch -m -d "100 days ago" "$used"
     LDAPURI=$(uri plain) "$USERMAIL" -p mail >/dev/null
-    [ ! -e "$old" ] && [ -e "$young" ] && [ -e "$XDG_CACHE_HOME/usermail/notes" ] ||
+    [ ! -e "$old" ] && [ -e "$young" ] && [ -e "$used" ] && [ -e "$XDG_CACHE_HOME/usermail/notes" ] ||
         fail "cache tidying: $(ls "$XDG_CACHE_HOME/usermail")"
     # The cause logged is the failed write's own.
     rm -rf "$XDG_CACHE_HOME/usermail"

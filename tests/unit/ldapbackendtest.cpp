@@ -192,15 +192,17 @@ TEST(ldapschemacache, layoutsreadbackandrekeyed)
     EXPECT_FALSE(schemacache(dir, trusted).take(person, other));
     EXPECT_FALSE(schemacache(dir, key).take(user, other));
 
-    // The trust window, by the clock: an hour on it is no longer trusted,
-    // nor is a file dated ahead of it; a confirmation is dated by it too.
-    const std::time_t stored = platform::walltime();
+    // The trust window, by the clock: past it a file is no longer trusted,
+    // nor is one dated ahead of it; a confirmation is dated by it too.
+    const std::time_t stored = platform::walltime(), window = schemacache::trustwindow;
     {
-        platform::testclock clock(stored + 3601);
+        platform::testclock clock(stored + window - 60);
+        EXPECT_EQ(schemacache::look(dir, key.server, key.subentry), schemafile::trusted);
+        clock.set(stored + window + 1);
         EXPECT_EQ(schemacache::look(dir, key.server, key.subentry), schemafile::unconfirmed);
         clock.set(stored - 60);
         EXPECT_EQ(schemacache::look(dir, key.server, key.subentry), schemafile::unconfirmed);
-        clock.set(stored + 7200);
+        clock.set(stored + window + 7200);
         recordfile(dir, schemacache(dir, key).file().substr(dir.size() + 1)).touch();
         EXPECT_EQ(schemacache::look(dir, key.server, key.subentry), schemafile::trusted);
     }

@@ -26,7 +26,8 @@ firstround::firstround(connection& server, schemaresolution& schema, const lastr
     : server(server), schema(schema), last(last), entryattributes(std::move(entryattributes))
 {
     who = server.sendwhoami();
-    rootread = server.sendread("", connection::rootattributes);
+    if (!rootunasked())
+        rootread = server.sendread("", connection::rootattributes);
     if (last && !last->searched)
         guess = server.sendread(last->dn, this->entryattributes);
     else if (last)
@@ -49,8 +50,24 @@ std::vector<const char*> firstround::accountread() const
     return names;
 }
 
+bool firstround::rootunasked() const
+{
+    return last && !last->searched && last->schemacontext.empty();
+}
+
 status firstround::findentry(const std::string& whoami, userfound& found)
 {
+    if (rootunasked()) {
+        // "Who am I?" naming the entry again confirms the guess by itself;
+        // what the last run read of the root DSE stands.
+        if (whoami.compare(0, 3, "dn:") == 0 && samedn(whoami.substr(3), last->dn)) {
+            found.root.subschemasubentry = last->subentry;
+            schema.readahead(last->subentry);
+            found.dn = whoami.substr(3);
+            return readentry(true, found);
+        }
+        rootread = server.sendread("", connection::rootattributes); // a round more: someone else
+    }
     entry rootentry;
     // A server that won't show its root DSE can still be searched under a
     // configured base; its cause is kept for when there is none.

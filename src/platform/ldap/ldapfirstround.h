@@ -4,6 +4,12 @@
 // that their answers take one round trip. The guessed answers are used only
 // when "Who am I?" and the root DSE confirm them; otherwise the entry is
 // asked for again.
+//
+// Where the last run found the entry by "Who am I?" on a server that is no
+// Active Directory, the root DSE is not asked: some servers build it afresh
+// for every read, at a cost like the search's own, and "Who am I?" naming
+// the same entry confirms the guess alone. Only when it names another is
+// the root DSE read, a round later.
 #pragma once
 
 #include "directory/status.h"
@@ -56,6 +62,8 @@ private:
     status searchaccount(const std::string& whoami, bool guessed, userfound& found);
     status searchfor(connection::pending& request, const account& wanted, userfound& found);
     std::string netbiosname(const rootdse& root);
+    // Whether the round leaves the root DSE unasked (see above).
+    bool rootunasked() const;
     // What the account search reads: the entry's attributes, and those that
     // show it is the account searched for.
     std::vector<const char*> accountread() const;

@@ -78,7 +78,7 @@ status schemaresolution::resolve(const entry& user, const std::string& rootsuben
             watched.insert(type);
     bool cachedlayout = cache.take(classes, layout, &types);
     if (cachedlayout && key.trusted && !knowsall(layout, watched)) {
-        // The schema may have changed within the hour the file is trusted.
+        // The schema may have changed within the window the file is trusted.
         mylog.at(2) << "the entry holds an attribute the schema cache does not name: asking the subschema's stamp"
                     << logend;
         stamps.trusted = false;
@@ -90,7 +90,9 @@ status schemaresolution::resolve(const entry& user, const std::string& rootsuben
     }
     if (cachedlayout) {
         mylog.at(2) << "schema cache used: " << cache.file()
-                    << (key.trusted ? " (confirmed less than an hour ago)" : "") << logend;
+                    << (key.trusted ? " (confirmed within " + std::to_string(schemacache::trustwindow / 86400) + " days)"
+                                    : "")
+                    << logend;
         if (!context.empty() && complete(types, layout))
             cache.store(classes, layout);
     } else {

@@ -25,11 +25,20 @@ const off_t largest = 64 << 20;
 // How long a record may go unused before a run removes it.
 const std::time_t unused = 30 * 86400;
 
-// Marks an open record as used now, by the clock the trust windows read.
-void stamp(int fd)
+// Marks an open record as used now, by the clock the trust windows read:
+// its access time, and its modification time unless `keepmodified`.
+void stamp(int fd, bool keepmodified = false)
 {
-    const timespec now[2] = {{platform::walltime(), 0}, {platform::walltime(), 0}};
+    const timespec now[2] = {{platform::walltime(), 0},
+                             {platform::walltime(), keepmodified ? UTIME_OMIT : 0}};
     ::futimens(fd, now);
+}
+
+// When a record was last used: read (its access time, as stamp sets it
+// where the file system doesn't) or written.
+std::time_t lastused(const struct stat& st)
+{
+    return std::max(st.st_atime, st.st_mtime);
 }
 
 std::string readwhole(const std::string& path, std::time_t* modified)
@@ -40,11 +49,12 @@ std::string readwhole(const std::string& path, std::time_t* modified)
         return std::string();
     std::string text;
     if (st.st_size < largest) {
-        // A record in use stays fresh for tidy(), whatever atime does.
+        // A record in use stays fresh for tidy(), whatever atime does; one
+        // whose modification time says more keeps it.
         if (modified)
             *modified = st.st_mtime;
-        else if (st.st_mtime < platform::walltime() - 86400)
-            stamp(fd);
+        if (lastused(st) < platform::walltime() - 86400)
+            stamp(fd, modified != nullptr);
         // One read at the file's size; a file that grows meanwhile is cut
         // there, and its checksum then fails.
         text.resize(static_cast<std::size_t>(st.st_size));
@@ -91,7 +101,7 @@ void tidy(const std::string& directory)
         if (kind == filekind::other ||
             ::fstatat(::dirfd(listing), found->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
             continue;
-        if (st.st_mtime < now - (kind == filekind::record ? unused : 60))
+        if (kind == filekind::record ? lastused(st) < now - unused : st.st_mtime < now - 60)
             ::unlinkat(::dirfd(listing), found->d_name, 0);
     }
     ::closedir(listing);

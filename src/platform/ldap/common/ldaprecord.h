@@ -36,9 +36,9 @@ public:
     // The body as it was written; "" when the file is missing, is not the
     // user's regular file, or its checksum doesn't match. Reading counts as
     // using the record (see findcachedirectory); given `modified`, it is set
-    // to the file's modification time instead and the time is left alone,
-    // for a record whose time says more (see schemacache). Never throws but
-    // std::bad_alloc.
+    // to the file's modification time, which is left alone, for a record
+    // whose time says more (see schemacache): only its access time marks the
+    // use. Never throws but std::bad_alloc.
     std::string read(std::time_t* modified = nullptr) const;
     // Replaces the file with `body` and its checksum. On false the cause has
     // been logged at level 2.

@@ -13,16 +13,12 @@ namespace openldap {
 namespace {
 
 const char* const header = "usermail schema cache 2";
-// How long a confirmed file is trusted without asking the subschema's stamp:
-// a schema change elsewhere than on Active Directory is seen within it.
-const std::time_t trustwindow = 3600;
-
 // Whether a file of this modification time was confirmed within the trust
 // window (a time to come was not).
 bool confirmedlately(std::time_t modified)
 {
     const std::time_t now = platform::walltime();
-    return modified <= now && modified > now - trustwindow;
+    return modified <= now && modified > now - schemacache::trustwindow;
 }
 
 // Samba keeps the aggregate's modifyTimestamp at the epoch for ever, even
@@ -203,9 +199,9 @@ bool schemacache::take(const std::vector<std::string>& objectclasses, classlayou
         return false;
     }
     layout = std::move(parsed);
-    // Asked and found unchanged: trusted for the next hour. (Touched also
-    // on Active Directory, where it only keeps the file from being tidied.)
-    if (!key.trusted && !confirmedlately(modified))
+    // Asked and found unchanged: trusted for the next window. (Not on
+    // Active Directory, whose stamp is asked on every run.)
+    if (!key.trusted && key.schemastamp.empty() && !confirmedlately(modified))
         record.touch();
     return true;
 }

@@ -9,10 +9,13 @@
 //   every run (any schema change moves it, and reading it costs the server
 //   nothing);
 // - elsewhere, the subschema entry's modifyTimestamp. Reading that makes
-//   some servers build the whole subschema, so a file confirmed less than an
-//   hour ago (its modification time) is trusted without asking, unless the
-//   user's entry holds, among the attributes read for addresses, one its
-//   layout does not name.
+//   some servers build the whole subschema, as costly as a hundred logons,
+//   and none gives a cheaper sign of a schema change; so a file confirmed
+//   less than 180 days ago (its modification time) is trusted without
+//   asking, unless the user's entry holds, among the attributes read for
+//   addresses, one its layout does not name, or has other classes. What
+//   such a change can leave out of date meanwhile is only what the log
+//   lists: the class's declared attributes that the entry doesn't hold.
 // A file that is corrupt, truncated, of another version, not the user's own
 // or behind a link is ignored and rewritten; a cache that can't be written
 // only costs speed.
@@ -37,7 +40,7 @@ struct schemakey {
     std::string subschemastamp; // its modifyTimestamp, or "" (not asked)
     std::string schemastamp;    // the schema container's modifyTimeStamp, or ""
     // Whether the file's own subschema stamp is taken without asking: the
-    // file was confirmed less than an hour ago.
+    // file was confirmed within the trust window.
     bool trusted = false;
 
     // Whether the key can tell a changed schema from an unchanged one.
@@ -49,11 +52,15 @@ struct schemakey {
 enum class schemafile {
     none,        // no file: the subschema will have to be read
     unconfirmed, // a file whose stamp has to be asked
-    trusted,     // confirmed less than an hour ago
+    trusted,     // confirmed within the trust window
 };
 
 class schemacache {
 public:
+    // How long a file confirmed elsewhere than on Active Directory is
+    // trusted without asking.
+    static constexpr std::time_t trustwindow = 180 * 86400;
+
     // Reads the cache file for `key` in `directory`, if there is a valid one
     // whose stamps match. Never throws for a missing or bad file.
     schemacache(const std::string& directory, const schemakey& key);
@@ -66,8 +73,8 @@ public:
     // Given `types` (attribute types in lower case, see typesof), only
     // their names and OIDs are read: all that an index of an entry holding
     // no other type needs to find attributes by the lists' (first) names.
-    // A file whose stamps were asked and matched is marked confirmed
-    // now, as far as an hour matters.
+    // A file whose subschema stamp was asked and matched is marked
+    // confirmed now, as far as the trust window matters.
     bool take(const std::vector<std::string>& objectclasses, classlayout& layout,
               const std::unordered_set<std::string>* types = nullptr);
     // The subschema was read whole and came with this modifyTimestamp:
