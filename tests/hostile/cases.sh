@@ -111,7 +111,7 @@ faults)
     check dropatsubschema 1 "unable to retrieve schema $lost" -p mail
     rm -rf "$XDG_CACHE_HOME"
     check dropatstamp 0 "alice@example.test" -p mail
-    touch -m -d '181 days ago' "$XDG_CACHE_HOME"/usermail/schema-*
+    touch -m -d '366 days ago' "$XDG_CACHE_HOME"/usermail/schema-*
     check dropatstamp 1 "unable to retrieve schema $lost" -p mail
     export XDG_CACHE_HOME=$work/cache
     ;;
@@ -137,8 +137,8 @@ cache)
     # the stamp is asked and the change seen.
     check schemachange 0 "alice@example.test" -p mail
     check schemachange 0 "alice@example.test" -v -p mail
-    haslines "2 schema cache used: " "(confirmed within 180 days)"
-    touch -m -d '181 days ago' "$XDG_CACHE_HOME"/usermail/schema-*
+    haslines "2 schema cache used: " "(confirmed within 365 days)"
+    touch -m -d '366 days ago' "$XDG_CACHE_HOME"/usermail/schema-*
     check schemachange 0 "" -v -p mail
     haslines "2 reading the subschema entry cn=Subschema"
     [[ $log != *"schema cache used"* ]] || fail "a changed schema was answered from the cache"

@@ -105,12 +105,12 @@ cache)
     run -v 10
     expect 0 "$alice" "warm cache"
     [[ $log == *"schema cache used"* && $log != *"reading the subschema entry"* ]] || fail "a warm run must use the cache"
-    [[ $log == *"(confirmed within 180 days)"* ]] || fail "a file confirmed just now must be trusted"
+    [[ $log == *"(confirmed within 365 days)"* ]] || fail "a file confirmed just now must be trusted"
     level1 "$work/warm"
     cmp -s "$work/cold" "$work/warm" || fail "the level-1 log differs with the cache: $(diff "$work/cold" "$work/warm")"
     # Confirmed longer ago than the window, or dated ahead: its stamp is
     # asked, and the match confirms it for the next window.
-    for when in "181 days ago" "tomorrow"; do
+    for when in "366 days ago" "tomorrow"; do
         touch -m -d "$when" "$file"
         run -v 10
         expect 0 "$alice" "a cache dated $when"

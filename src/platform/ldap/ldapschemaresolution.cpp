@@ -96,27 +96,29 @@ status schemaresolution::resolve(const entry& user, const std::string& rootsuben
         if (!context.empty() && complete(types, layout))
             cache.store(classes, layout);
     } else {
-        bool fromobjects = false;
-        if (!context.empty()) {
-            const status objects = readobjects(classes, types, layout);
-            if (objects.unreachable())
-                return objects;
-            fromobjects = objects.ok();
-            if (fromobjects)
-                cache.store(classes, layout);
-            else
-                mylog.at(2) << "the schema objects could not be read (" << objects.text()
-                            << "): reading the subschema" << logend;
-        }
-        if (!fromobjects) {
-            const status read = readsubschema(subentry, classes, cache, layout);
-            if (!read.ok())
-                return read;
-        }
+        const status read = readlayout(subentry, classes, types, cache, layout);
+        if (!read.ok())
+            return read;
     }
     if (layout.structural.empty())
         return fail(LDAP_OBJECT_CLASS_VIOLATION, "the entry's structural object class is not in the schema");
     return status();
+}
+
+status schemaresolution::readlayout(const std::string& subentry, const std::vector<std::string>& classes,
+                                    const std::unordered_set<std::string>& types, schemacache& cache,
+                                    classlayout& layout)
+{
+    if (!context.empty()) {
+        const status objects = readobjects(classes, types, layout);
+        if (objects.ok())
+            cache.store(classes, layout);
+        if (objects.ok() || objects.unreachable())
+            return objects;
+        mylog.at(2) << "the schema objects could not be read (" << objects.text() << "): reading the subschema"
+                    << logend;
+    }
+    return readsubschema(subentry, classes, cache, layout);
 }
 
 connection::pending schemaresolution::sendobjects(const char* objectclass, const std::vector<std::string>& names,

@@ -57,6 +57,11 @@ public:
                    const std::unordered_set<std::string>* requested, classlayout& layout);
 
 private:
+    // The layout for `classes` when the cache has none: from the schema
+    // objects on Active Directory, else (or when they can't be read) from
+    // the whole subschema entry `subentry`; filed in `cache`.
+    status readlayout(const std::string& subentry, const std::vector<std::string>& classes,
+                      const std::unordered_set<std::string>& types, schemacache& cache, classlayout& layout);
     // The layout for `classes` from the schema objects: the entry's classes
     // with the objects of its attribute `types` (lower case), then the
     // superclasses and the structural class's auxiliary classes, a round

@@ -9,13 +9,14 @@
 //   every run (any schema change moves it, and reading it costs the server
 //   nothing);
 // - elsewhere, the subschema entry's modifyTimestamp. Reading that makes
-//   some servers build the whole subschema, as costly as a hundred logons,
-//   and none gives a cheaper sign of a schema change; so a file confirmed
-//   less than 180 days ago (its modification time) is trusted without
-//   asking, unless the user's entry holds, among the attributes read for
-//   addresses, one its layout does not name, or has other classes. What
-//   such a change can leave out of date meanwhile is only what the log
-//   lists: the class's declared attributes that the entry doesn't hold.
+//   some servers build the whole subschema, the cost of dozens of logons
+//   with a large schema, and none gives a cheaper sign of a schema change;
+//   so a file confirmed less than 365 days ago (its modification time) is
+//   trusted without asking, unless the user's entry holds, among the
+//   attributes read for addresses, one its layout does not name, or has
+//   other classes. What such a change can leave out of date meanwhile is
+//   only what the log shows: the class's declared attributes that the
+//   entry doesn't hold, and the syntax of those not read for addresses.
 // A file that is corrupt, truncated, of another version, not the user's own
 // or behind a link is ignored and rewritten; a cache that can't be written
 // only costs speed.
@@ -59,7 +60,7 @@ class schemacache {
 public:
     // How long a file confirmed elsewhere than on Active Directory is
     // trusted without asking.
-    static constexpr std::time_t trustwindow = 180 * 86400;
+    static constexpr std::time_t trustwindow = 365 * 86400;
 
     // Reads the cache file for `key` in `directory`, if there is a valid one
     // whose stamps match. Never throws for a missing or bad file.
