@@ -49,6 +49,12 @@ sso)
         "msRTCSIP-PrimaryUserAddress = sip:a.liddell@example.test" "mail = alice.liddell@example.test" \
         "userPrincipalName = alice@example.test" "proxyAddresses = <unhandled variant type>" \
         "objectGUID = <unhandled variant type>"
+    # A first run guesses the account search and sends it in its first
+    # round, before the root DSE's answer calls for the schema's stamp.
+    haslines 'search "DC=example,DC=test" scope subtree filter (sAMAccountName=alice)' \
+        'search "CN=Schema,CN=Configuration,DC=example,DC=test" scope base'
+    [ "$(grep -c 'scope subtree filter (sAMAccountName=alice)' <<<"$log")" = 1 ] ||
+        fail "a first run searched the account again"
     run LDAPCONF="$DC/ldap.conf" -- -p proxyAddresses
     expect 0 "" "a multi-valued attribute yields nothing"
     ;;

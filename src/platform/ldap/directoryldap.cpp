@@ -164,7 +164,6 @@ status directory::finduser(std::string& dn)
         return result;
     if (site)
         site->finish(cachedirectory);
-    schema->takestamps();
     const lastrun now = found.remembered();
     if (found.entryfailure.ok() && !(known && now == last))
         writelastrun(cachedirectory, uri, identity, now);

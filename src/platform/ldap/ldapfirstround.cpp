@@ -34,6 +34,26 @@ firstround::firstround(connection& server, schemaresolution& schema, const lastr
         guess = server.sendsearch(last->base, LDAP_SCOPE_SUBTREE, last->filter, accountread(), 2);
     if (last)
         schema.ask(last->subentry, last->schemacontext);
+    else
+        guessaccount();
+}
+
+void firstround::guessaccount()
+{
+    const std::string principal = server.option(LDAP_OPT_X_SASL_USERNAME);
+    const std::size_t at = principal.rfind('@');
+    if (at == std::string::npos || principal.find('=') != std::string::npos)
+        return;
+    const std::string domain = lower(principal.substr(at + 1));
+    std::string base = server.option(LDAP_OPT_DEFBASE);
+    if (base.empty())
+        base = domaindn(domain);
+    if (base.empty())
+        return;
+    const account wanted = resolveaccount(principal, domainnames{domain, kerberosrealm(), std::string()});
+    firstguess = lastrun{std::string(), true, base, accountfilter(wanted, true), std::string(), std::string()};
+    guess = server.sendsearch(base, LDAP_SCOPE_SUBTREE, firstguess.filter, accountread(), 2);
+    last = &firstguess;
 }
 
 status firstround::finish(userfound& found)
@@ -130,7 +150,7 @@ status firstround::searchaccount(const std::string& whoami, bool guessed, userfo
     }
     found.filter = accountfilter(wanted, root.activedirectory);
     // The last run's search answers this one only if it was the same search.
-    const bool same = guessed && last->base == found.base && last->filter == found.filter;
+    const bool same = guessed && samedn(last->base, found.base) && last->filter == found.filter;
     connection::pending asked;
     if (!same)
         asked = server.sendsearch(found.base, LDAP_SCOPE_SUBTREE, found.filter, accountread(), 2);

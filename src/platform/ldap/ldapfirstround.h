@@ -10,6 +10,12 @@
 // for every read, at a cost like the search's own, and "Who am I?" naming
 // the same entry confirms the guess alone. Only when it names another is
 // the root DSE read, a round later.
+//
+// A first run bound with a Kerberos principal guesses the account search
+// as Active Directory will call for it: under the principal's domain (or
+// the configured base), by its name. A user's first logon, and every run
+// that keeps no cache, then finds the entry in the first round too; a
+// server that answers "Who am I?" with a DN only ignores one search.
 #pragma once
 
 #include "directory/status.h"
@@ -64,13 +70,16 @@ private:
     std::string netbiosname(const rootdse& root);
     // Whether the round leaves the root DSE unasked (see above).
     bool rootunasked() const;
+    // Sends a first run's guess of the account search (see above).
+    void guessaccount();
     // What the account search reads: the entry's attributes, and those that
     // show it is the account searched for.
     std::vector<const char*> accountread() const;
 
     connection& server;
     schemaresolution& schema;
-    const lastrun* last;
+    const lastrun* last; // what the last run found, or firstguess
+    lastrun firstguess;
     std::vector<const char*> entryattributes;
     connection::pending who, rootread, guess;
     status rootfailure; // why the root DSE couldn't be read

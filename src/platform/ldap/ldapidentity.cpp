@@ -6,6 +6,7 @@
 #include <ldap.h>
 
 #include <algorithm>
+#include <cctype>
 #include <new>
 
 namespace openldap {
@@ -117,6 +118,22 @@ std::string dnsdomainof(const std::string& dn)
     }
     ldap_dnfree(parsed);
     return domain;
+}
+
+std::string domaindn(const std::string& domain)
+{
+    std::string dn;
+    for (std::size_t at = 0; at <= domain.size();) {
+        const std::size_t dot = std::min(domain.find('.', at), domain.size());
+        const std::string label = domain.substr(at, dot - at);
+        if (label.empty() || !std::all_of(label.begin(), label.end(), [](unsigned char c) {
+                return std::isalnum(c) || c == '-';
+            }))
+            return std::string();
+        dn += (dn.empty() ? "DC=" : ",DC=") + label;
+        at = dot + 1;
+    }
+    return dn;
 }
 
 std::string searchbase(const std::string& configured, const std::string& defaultnamingcontext,

@@ -56,6 +56,9 @@ bool hasnetbiosprefix(const std::string& source);
 
 // The DNS domain that a DN's domain components spell ("" without any).
 std::string dnsdomainof(const std::string& dn);
+// The DN of a DNS domain's domain components ("example.test" gives
+// "DC=example,DC=test"); "" for a name that is no DNS domain.
+std::string domaindn(const std::string& domain);
 
 // The base of the account search: the configured base, else the root DSE's
 // default naming context, else its first naming context; "" when none.

@@ -60,6 +60,13 @@ status schemaresolution::resolve(const entry& user, const std::string& rootsuben
                                  const std::unordered_set<std::string>* requested, classlayout& layout)
 {
     const std::vector<std::string> classes = user.values("objectClass");
+    // Of the names, those of the entry's attributes are all it needs.
+    const std::unordered_set<std::string> types = typesof(user);
+    // With no file to confirm, the objects are asked before the stamps'
+    // answers are waited for: in their round.
+    if (!context.empty() && cached == schemafile::none)
+        startobjects(classes, types);
+    takestamps();
     std::string subentry = user.first("subschemaSubentry");
     if (subentry.empty())
         subentry = rootsubentry;
@@ -70,8 +77,6 @@ status schemaresolution::resolve(const entry& user, const std::string& rootsuben
     if (!samedn(subentry, stamps.subentry))
         key = schemakey{stamps.server, subentry, "", "", false}; // no stamps were read for it
     schemacache cache(cachedirectory, key);
-    // Of the names, those of the entry's attributes are all it needs.
-    const std::unordered_set<std::string> types = typesof(user);
     std::unordered_set<std::string> watched;
     for (const std::string& type : types)
         if (!requested || requested->count(type))
@@ -136,13 +141,27 @@ connection::pending schemaresolution::sendauxiliaries()
                              classobjectattributes, 0);
 }
 
+void schemaresolution::startobjects(const std::vector<std::string>& classes,
+                                    const std::unordered_set<std::string>& types)
+{
+    // Which auxiliary classes the structural class brings is known only
+    // from its object; all of them, a few, are read beside it instead of in
+    // a round of their own (in the round that finds the entry already, on a
+    // run that knew it would have to). The attributes' objects need nothing
+    // the classes' give.
+    if (!auxiliaryread.outstanding())
+        auxiliaryread = sendauxiliaries();
+    attributeread =
+        sendobjects("attributeSchema", std::vector<std::string>(types.begin(), types.end()), attributeobjectattributes);
+    classread = sendobjects("classSchema", classes, classobjectattributes);
+    classreadnames = classes;
+}
+
 status schemaresolution::readobjects(const std::vector<std::string>& classes,
                                      const std::unordered_set<std::string>& types, classlayout& layout)
 {
-    // The attributes' objects need nothing the classes' give: in the first
-    // round with them.
-    connection::pending attributes =
-        sendobjects("attributeSchema", std::vector<std::string>(types.begin(), types.end()), attributeobjectattributes);
+    if (!attributeread.outstanding())
+        startobjects(classes, types);
     schema names;
     std::map<std::string, entry> found;
     int rounds = 0;
@@ -151,7 +170,7 @@ status schemaresolution::readobjects(const std::vector<std::string>& classes,
         return classesread;
     std::unordered_set<std::string> named;
     std::size_t sent = 0;
-    const status read = server.finishsearch(attributes, [&](entry&& object) {
+    const status read = server.finishsearch(attributeread, [&](entry&& object) {
         const std::string name = lower(object.first("lDAPDisplayName"));
         if (types.count(name) && addattributeobject(object, names))
             named.insert(name);
@@ -173,12 +192,7 @@ status schemaresolution::readobjects(const std::vector<std::string>& classes,
 status schemaresolution::readclasses(const std::vector<std::string>& classes, schema& names,
                                      std::map<std::string, entry>& found, int& rounds)
 {
-    // Which auxiliary classes the structural class brings is known only
-    // from its object; all of them, a few, are read beside it instead of in
-    // a round of their own (in the first round already, on a run that knew
-    // it would have to). Those that can't be are asked by name.
-    if (!auxiliaryread.outstanding())
-        auxiliaryread = sendauxiliaries();
+    // Auxiliary classes that can't be read so are asked by name.
     std::size_t sent = 0;
     const status auxiliaries = server.finishsearch(auxiliaryread, [&](entry&& object) {
         const std::string name = classobjectname(object);
@@ -228,13 +242,21 @@ status schemaresolution::readclasses(const std::vector<std::string>& classes, sc
 status schemaresolution::askclasses(const std::vector<std::string>& ask, schema& names,
                                     std::map<std::string, entry>& found)
 {
-    connection::pending request = sendobjects("classSchema", ask, classobjectattributes);
+    // The entry's own classes were asked as the round began.
+    std::size_t expected = ask.size();
+    connection::pending request;
+    if (classread.outstanding()) {
+        request = std::move(classread);
+        expected = classreadnames.size();
+    } else {
+        request = sendobjects("classSchema", ask, classobjectattributes);
+    }
     std::size_t sent = 0; // one object a name; a server that sends more is not read on
     const status read = server.finishsearch(request, [&](entry&& object) {
         const std::string name = classobjectname(object);
         if (!found.count(name) && addclassobject(object, names))
             found.emplace(name, std::move(object));
-        return ++sent <= ask.size();
+        return ++sent <= expected;
     });
     if (!read.ok())
         return read;

@@ -39,9 +39,6 @@ public:
     // already: on Active Directory the auxiliary classes' objects, elsewhere
     // the subschema entry.
     void readahead(const std::string& subentry);
-    // Takes the stamps' answers; a stamp that can't be read leaves the cache
-    // unused, nothing more.
-    void takestamps();
 
     // The layout of the classes of `user`, whose subschema entry is its own
     // subschemaSubentry, else `rootsubentry`. Fails with the cause when
@@ -57,11 +54,17 @@ public:
                    const std::unordered_set<std::string>* requested, classlayout& layout);
 
 private:
+    // Takes the stamps' answers, which come in the round the entry is found
+    // in or the next, where the schema's reads join them; a stamp that can't
+    // be read leaves the cache unused, nothing more.
+    void takestamps();
     // The layout for `classes` when the cache has none: from the schema
     // objects on Active Directory, else (or when they can't be read) from
     // the whole subschema entry `subentry`; filed in `cache`.
     status readlayout(const std::string& subentry, const std::vector<std::string>& classes,
                       const std::unordered_set<std::string>& types, schemacache& cache, classlayout& layout);
+    // Sends the first reads of readobjects.
+    void startobjects(const std::vector<std::string>& classes, const std::unordered_set<std::string>& types);
     // The layout for `classes` from the schema objects: the entry's classes
     // with the objects of its attribute `types` (lower case), then the
     // superclasses and the structural class's auxiliary classes, a round
@@ -96,7 +99,11 @@ private:
     schemakey stamps;           // the server and subschema entry asked about
     std::string context;        // where the schema container's stamp was asked
     schemafile cached = schemafile::none; // the cache file for stamps.subentry
-    connection::pending subschemastamp, schemastamp, subschemaread, auxiliaryread;
+    connection::pending subschemastamp, schemastamp, subschemaread;
+    // The schema objects' first reads: every auxiliary class, the
+    // attributes' and the entry's classes (classreadnames).
+    connection::pending auxiliaryread, attributeread, classread;
+    std::vector<std::string> classreadnames;
 };
 
 } // namespace openldap
