@@ -98,7 +98,10 @@ std::chrono::milliseconds waiting::pause() const
 {
     static std::minstd_rand random(std::random_device{}());
     const std::chrono::milliseconds pause(200 + random() % 800);
-    return left() > pause + std::chrono::milliseconds(100) ? pause : std::chrono::milliseconds(0);
+    // Near the deadline a shorter pause, while an attempt still fits after
+    // it: whether the servers are tried again is no matter of chance.
+    const std::chrono::milliseconds room = left() - std::chrono::milliseconds(100);
+    return room < std::chrono::milliseconds(200) ? std::chrono::milliseconds(0) : std::min(pause, room);
 }
 
 } // namespace openldap

@@ -46,8 +46,9 @@ public:
     std::chrono::milliseconds silence() const;
     bool silencelimited() const { return quiet.count() > 0; }
     // How long to pause before the same servers are tried again: at random
-    // up to a second, so that the clients of a storm don't come back as one;
-    // 0 when that would leave no time for another attempt.
+    // from 0.2 to 1 s, so that the clients of a storm don't come back as one,
+    // but never so long that no time for another attempt is left; 0 when
+    // too little is left for both.
     std::chrono::milliseconds pause() const;
 
 private:
