@@ -54,6 +54,20 @@ void firstround::guessaccount()
     firstguess = lastrun{std::string(), true, base, accountfilter(wanted, true), std::string(), std::string()};
     guess = server.sendsearch(base, LDAP_SCOPE_SUBTREE, firstguess.filter, accountread(), 2);
     last = &firstguess;
+    // And what its schema steps will read, in the forest named like the
+    // domain, for the types the entry is read with (all of them: no guess).
+    const std::string forest = domaindn(domain);
+    if (forest.empty())
+        return;
+    std::vector<std::string> types;
+    for (const char* name : accountread()) {
+        if (std::string(name) == "*") {
+            types.clear();
+            break;
+        }
+        types.push_back(lower(name));
+    }
+    schema.guess("CN=Schema,CN=Configuration," + forest, types);
 }
 
 status firstround::finish(userfound& found)

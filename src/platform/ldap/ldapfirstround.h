@@ -13,9 +13,12 @@
 //
 // A first run bound with a Kerberos principal guesses the account search
 // as Active Directory will call for it: under the principal's domain (or
-// the configured base), by its name. A user's first logon, and every run
-// that keeps no cache, then finds the entry in the first round too; a
-// server that answers "Who am I?" with a DN only ignores one search.
+// the configured base), by its name; and the schema objects that a run
+// without a cache reads next, in the schema container of the forest named
+// like that domain. A user's first logon, and every run that keeps no
+// cache, then finds the entry and its schema in the first round too; a
+// server that answers "Who am I?" with a DN, or names another container,
+// only ignores those reads.
 #pragma once
 
 #include "directory/status.h"

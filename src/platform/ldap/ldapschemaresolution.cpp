@@ -12,16 +12,52 @@
 
 namespace openldap {
 
+namespace {
+
+// Whether every name of `wanted` is among `have`, in any letter case.
+bool covers(const std::vector<std::string>& have, const std::vector<std::string>& wanted)
+{
+    std::unordered_set<std::string> names;
+    for (const std::string& name : have)
+        names.insert(lower(name));
+    return std::all_of(wanted.begin(), wanted.end(), [&](const std::string& name) { return names.count(lower(name)); });
+}
+
+} // namespace
+
 schemaresolution::schemaresolution(connection& server, std::string cachedirectory, std::string serveruri)
     : server(server), cachedirectory(std::move(cachedirectory))
 {
     stamps.server = std::move(serveruri);
 }
 
+void schemaresolution::guess(const std::string& schemacontext, const std::vector<std::string>& types)
+{
+    // The classes of a user account on Active Directory.
+    static const std::vector<std::string> account = {"top", "person", "organizationalPerson", "user"};
+    guessed = schemacontext;
+    schemastamp = server.sendread(schemacontext, {"modifyTimeStamp"});
+    auxiliaryread = sendauxiliaries(schemacontext);
+    classread = sendobjects(schemacontext, "classSchema", account, classobjectattributes);
+    classreadnames = account;
+    if (!types.empty()) {
+        attributeread = sendobjects(schemacontext, "attributeSchema", types, attributeobjectattributes);
+        attributereadnames = types;
+    }
+}
+
 void schemaresolution::ask(const std::string& subentry, const std::string& schemacontext)
 {
+    // What was guessed of another schema container is of no use.
+    const bool confirmed = !guessed.empty() && samedn(schemacontext, guessed);
+    guessed.clear();
+    if (!confirmed) {
+        schemastamp.abandon();
+        auxiliaryread.abandon();
+        classread.abandon();
+        attributeread.abandon();
+    }
     subschemastamp.abandon();
-    schemastamp.abandon();
     stamps.subentry = subentry;
     context = schemacontext;
     cached = subentry.empty() ? schemafile::none : schemacache::look(cachedirectory, stamps.server, subentry);
@@ -31,9 +67,9 @@ void schemaresolution::ask(const std::string& subentry, const std::string& schem
     // subschema entry may make the server build all of it, so it is asked
     // only of a file not confirmed lately (none to confirm: the subschema
     // read brings its own).
-    if (!schemacontext.empty())
+    if (!schemacontext.empty() && !schemastamp.outstanding())
         schemastamp = server.sendread(schemacontext, {"modifyTimeStamp"});
-    else if (cached == schemafile::unconfirmed)
+    else if (schemacontext.empty() && cached == schemafile::unconfirmed)
         subschemastamp = server.sendread(subentry, {"modifyTimestamp"});
 }
 
@@ -41,9 +77,9 @@ void schemaresolution::readahead(const std::string& subentry)
 {
     if (cached != schemafile::none)
         return;
-    if (!context.empty())
-        auxiliaryread = sendauxiliaries();
-    else if (!subentry.empty())
+    if (!context.empty() && !auxiliaryread.outstanding())
+        auxiliaryread = sendauxiliaries(context);
+    else if (context.empty() && !subentry.empty())
         subschemaread = server.sendsubschema(subentry);
 }
 
@@ -129,15 +165,22 @@ status schemaresolution::readlayout(const std::string& subentry, const std::vect
 connection::pending schemaresolution::sendobjects(const char* objectclass, const std::vector<std::string>& names,
                                                  const std::vector<const char*>& attributes)
 {
+    return sendobjects(context, objectclass, names, attributes);
+}
+
+connection::pending schemaresolution::sendobjects(const std::string& base, const char* objectclass,
+                                                 const std::vector<std::string>& names,
+                                                 const std::vector<const char*>& attributes)
+{
     std::string filter = std::string("(&(objectClass=") + objectclass + ")(|";
     for (const std::string& name : names)
         filter += "(lDAPDisplayName=" + filtervalue(name) + ")";
-    return server.sendsearch(context, LDAP_SCOPE_ONELEVEL, filter + "))", attributes, 0);
+    return server.sendsearch(base, LDAP_SCOPE_ONELEVEL, filter + "))", attributes, 0);
 }
 
-connection::pending schemaresolution::sendauxiliaries()
+connection::pending schemaresolution::sendauxiliaries(const std::string& base)
 {
-    return server.sendsearch(context, LDAP_SCOPE_ONELEVEL, "(&(objectClass=classSchema)(objectClassCategory=3))",
+    return server.sendsearch(base, LDAP_SCOPE_ONELEVEL, "(&(objectClass=classSchema)(objectClassCategory=3))",
                              classobjectattributes, 0);
 }
 
@@ -150,18 +193,23 @@ void schemaresolution::startobjects(const std::vector<std::string>& classes,
     // run that knew it would have to). The attributes' objects need nothing
     // the classes' give.
     if (!auxiliaryread.outstanding())
-        auxiliaryread = sendauxiliaries();
-    attributeread =
-        sendobjects("attributeSchema", std::vector<std::string>(types.begin(), types.end()), attributeobjectattributes);
-    classread = sendobjects("classSchema", classes, classobjectattributes);
-    classreadnames = classes;
+        auxiliaryread = sendauxiliaries(context);
+    // A guess that doesn't cover what the entry holds is asked again.
+    const std::vector<std::string> typenames(types.begin(), types.end());
+    if (!attributeread.outstanding() || !covers(attributereadnames, typenames)) {
+        attributeread = sendobjects("attributeSchema", typenames, attributeobjectattributes);
+        attributereadnames = typenames;
+    }
+    if (!classread.outstanding() || !covers(classreadnames, classes)) {
+        classread = sendobjects("classSchema", classes, classobjectattributes);
+        classreadnames = classes;
+    }
 }
 
 status schemaresolution::readobjects(const std::vector<std::string>& classes,
                                      const std::unordered_set<std::string>& types, classlayout& layout)
 {
-    if (!attributeread.outstanding())
-        startobjects(classes, types);
+    startobjects(classes, types);
     schema names;
     std::map<std::string, entry> found;
     int rounds = 0;
@@ -174,7 +222,7 @@ status schemaresolution::readobjects(const std::vector<std::string>& classes,
         const std::string name = lower(object.first("lDAPDisplayName"));
         if (types.count(name) && addattributeobject(object, names))
             named.insert(name);
-        return ++sent <= types.size();
+        return ++sent <= attributereadnames.size();
     });
     if (!read.ok())
         return read;

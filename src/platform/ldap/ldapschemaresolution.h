@@ -28,6 +28,13 @@ public:
     schemaresolution(const schemaresolution&) = delete;
     schemaresolution& operator=(const schemaresolution&) = delete;
 
+    // A first run's guess, sent in its first round, of what a run without a
+    // cache reads next on Active Directory: the stamp of the schema
+    // container `schemacontext`, and the objects of every auxiliary class,
+    // of a user account's classes and of the attribute types `types` (none:
+    // not guessed). Kept only when ask() names the same container.
+    // REQUIRES: bind; nothing asked before.
+    void guess(const std::string& schemacontext, const std::vector<std::string>& types);
     // Sends the reads of the schema's stamps that the cache needs: on Active
     // Directory (`schemacontext`, the schema container, not "") its
     // modifyTimeStamp; elsewhere the modifyTimestamp of the subschema entry
@@ -87,8 +94,10 @@ private:
     // objectClass with these lDAPDisplayNames.
     connection::pending sendobjects(const char* objectclass, const std::vector<std::string>& names,
                                     const std::vector<const char*>& attributes);
+    connection::pending sendobjects(const std::string& base, const char* objectclass,
+                                    const std::vector<std::string>& names, const std::vector<const char*>& attributes);
     // Sends a search for every auxiliary class's object.
-    connection::pending sendauxiliaries();
+    connection::pending sendauxiliaries(const std::string& base);
     // The whole subschema entry `subentry` read, its layout for `classes`
     // filed in `cache`.
     status readsubschema(const std::string& subentry, const std::vector<std::string>& classes, schemacache& cache,
@@ -103,7 +112,8 @@ private:
     // The schema objects' first reads: every auxiliary class, the
     // attributes' and the entry's classes (classreadnames).
     connection::pending auxiliaryread, attributeread, classread;
-    std::vector<std::string> classreadnames;
+    std::vector<std::string> classreadnames, attributereadnames;
+    std::string guessed; // the schema container guess() asked of
 };
 
 } // namespace openldap
