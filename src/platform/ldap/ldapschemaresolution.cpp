@@ -23,6 +23,14 @@ bool covers(const std::vector<std::string>& have, const std::vector<std::string>
     return std::all_of(wanted.begin(), wanted.end(), [&](const std::string& name) { return names.count(lower(name)); });
 }
 
+// Files a class object under its name, once, with its description.
+void addclass(entry&& object, schema& names, std::map<std::string, entry>& found)
+{
+    const std::string name = classobjectname(object);
+    if (!name.empty() && !found.count(name) && addclassobject(object, names))
+        found.emplace(name, std::move(object));
+}
+
 } // namespace
 
 schemaresolution::schemaresolution(connection& server, std::string cachedirectory, std::string serveruri)
@@ -162,12 +170,6 @@ status schemaresolution::readlayout(const std::string& subentry, const std::vect
     return readsubschema(subentry, classes, cache, layout);
 }
 
-connection::pending schemaresolution::sendobjects(const char* objectclass, const std::vector<std::string>& names,
-                                                 const std::vector<const char*>& attributes)
-{
-    return sendobjects(context, objectclass, names, attributes);
-}
-
 connection::pending schemaresolution::sendobjects(const std::string& base, const char* objectclass,
                                                  const std::vector<std::string>& names,
                                                  const std::vector<const char*>& attributes)
@@ -176,6 +178,16 @@ connection::pending schemaresolution::sendobjects(const std::string& base, const
     for (const std::string& name : names)
         filter += "(lDAPDisplayName=" + filtervalue(name) + ")";
     return server.sendsearch(base, LDAP_SCOPE_ONELEVEL, filter + "))", attributes, 0);
+}
+
+status schemaresolution::finishobjects(connection::pending& request, std::size_t most,
+                                       const std::function<void(entry&&)>& take)
+{
+    std::size_t sent = 0;
+    return server.finishsearch(request, [&](entry&& object) {
+        take(std::move(object));
+        return ++sent < most;
+    });
 }
 
 connection::pending schemaresolution::sendauxiliaries(const std::string& base)
@@ -197,11 +209,11 @@ void schemaresolution::startobjects(const std::vector<std::string>& classes,
     // A guess that doesn't cover what the entry holds is asked again.
     const std::vector<std::string> typenames(types.begin(), types.end());
     if (!attributeread.outstanding() || !covers(attributereadnames, typenames)) {
-        attributeread = sendobjects("attributeSchema", typenames, attributeobjectattributes);
+        attributeread = sendobjects(context, "attributeSchema", typenames, attributeobjectattributes);
         attributereadnames = typenames;
     }
     if (!classread.outstanding() || !covers(classreadnames, classes)) {
-        classread = sendobjects("classSchema", classes, classobjectattributes);
+        classread = sendobjects(context, "classSchema", classes, classobjectattributes);
         classreadnames = classes;
     }
 }
@@ -217,12 +229,10 @@ status schemaresolution::readobjects(const std::vector<std::string>& classes,
     if (!classesread.ok())
         return classesread;
     std::unordered_set<std::string> named;
-    std::size_t sent = 0;
-    const status read = server.finishsearch(attributeread, [&](entry&& object) {
+    const status read = finishobjects(attributeread, attributereadnames.size() + 1, [&](entry&& object) {
         const std::string name = lower(object.first("lDAPDisplayName"));
         if (types.count(name) && addattributeobject(object, names))
             named.insert(name);
-        return ++sent <= attributereadnames.size();
     });
     if (!read.ok())
         return read;
@@ -240,14 +250,10 @@ status schemaresolution::readobjects(const std::vector<std::string>& classes,
 status schemaresolution::readclasses(const std::vector<std::string>& classes, schema& names,
                                      std::map<std::string, entry>& found, int& rounds)
 {
-    // Auxiliary classes that can't be read so are asked by name.
-    std::size_t sent = 0;
-    const status auxiliaries = server.finishsearch(auxiliaryread, [&](entry&& object) {
-        const std::string name = classobjectname(object);
-        if (!name.empty() && !found.count(name) && addclassobject(object, names))
-            found.emplace(name, std::move(object));
-        return ++sent < 10000; // no schema has more
-    });
+    // Auxiliary classes that can't be read so are asked by name. No schema
+    // has ten thousand.
+    const status auxiliaries =
+        finishobjects(auxiliaryread, 10000, [&](entry&& object) { addclass(std::move(object), names, found); });
     if (auxiliaries.unreachable())
         return auxiliaries;
     std::unordered_set<std::string> asked;
@@ -297,15 +303,10 @@ status schemaresolution::askclasses(const std::vector<std::string>& ask, schema&
         request = std::move(classread);
         expected = classreadnames.size();
     } else {
-        request = sendobjects("classSchema", ask, classobjectattributes);
+        request = sendobjects(context, "classSchema", ask, classobjectattributes);
     }
-    std::size_t sent = 0; // one object a name; a server that sends more is not read on
-    const status read = server.finishsearch(request, [&](entry&& object) {
-        const std::string name = classobjectname(object);
-        if (!found.count(name) && addclassobject(object, names))
-            found.emplace(name, std::move(object));
-        return ++sent <= expected;
-    });
+    const status read =
+        finishobjects(request, expected + 1, [&](entry&& object) { addclass(std::move(object), names, found); });
     if (!read.ok())
         return read;
     for (const std::string& name : ask)
@@ -327,12 +328,9 @@ bool schemaresolution::complete(const std::unordered_set<std::string>& types, cl
     if (missing.empty())
         return false;
     schema names;
-    connection::pending request = sendobjects("attributeSchema", missing, attributeobjectattributes);
-    std::size_t sent = 0;
-    const status read = server.finishsearch(request, [&](entry&& object) {
-        addattributeobject(object, names);
-        return ++sent <= missing.size();
-    });
+    connection::pending request = sendobjects(context, "attributeSchema", missing, attributeobjectattributes);
+    const status read =
+        finishobjects(request, missing.size() + 1, [&](entry&& object) { addattributeobject(object, names); });
     if (!read.ok())
         return false; // the attributes are only not taken for text
     for (const std::string& type : missing)

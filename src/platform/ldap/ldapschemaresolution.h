@@ -14,6 +14,7 @@
 #include "platform/ldap/schema/ldapschema.h"
 #include "platform/ldap/schema/ldapschemacache.h"
 
+#include <functional>
 #include <map>
 #include <string>
 #include <unordered_set>
@@ -90,12 +91,14 @@ private:
     // entry held then: adds those of `types` that its lists name and it
     // doesn't. Returns whether it added any.
     bool complete(const std::unordered_set<std::string>& types, classlayout& layout);
-    // Sends a search of the schema container for the objects of this
-    // objectClass with these lDAPDisplayNames.
-    connection::pending sendobjects(const char* objectclass, const std::vector<std::string>& names,
-                                    const std::vector<const char*>& attributes);
+    // Sends a search of the schema container `base` for the objects of
+    // this objectClass with these lDAPDisplayNames.
     connection::pending sendobjects(const std::string& base, const char* objectclass,
                                     const std::vector<std::string>& names, const std::vector<const char*>& attributes);
+    // Hands each object of the answer to `request` to `take`, until `most`
+    // have come: one object a name is all a search by names may bring, and
+    // a server that sends more is not read on.
+    status finishobjects(connection::pending& request, std::size_t most, const std::function<void(entry&&)>& take);
     // Sends a search for every auxiliary class's object.
     connection::pending sendauxiliaries(const std::string& base);
     // The whole subschema entry `subentry` read, its layout for `classes`
