@@ -169,11 +169,23 @@ cache)
     haslines "2 schema objects read for attributes the cached layout did not name: description"
     check adschemagrows 0 "alice@example.test,desk@example.test" -v -p mail -p description
     nolines "schema objects read"
-    for scenario in adschemadenied adschemaflood adschemamissing; do
+    # A class object that is found but can't be used (its governsID no OID)
+    # never stands in for its class: the subschema is read.
+    for scenario in adschemadenied adschemaflood adschemamissing adschemaunusable; do
         rm -rf "$XDG_CACHE_HOME"
         check $scenario 0 "alice@example.test" -v -p mail
         haslines "2 the schema objects could not be read (" "2 reading the subschema entry cn=Subschema"
     done
+    # A warm run whose layout lacks a type the entry now holds prints what a
+    # cold run prints: its object refused, the subschema answers; lost or
+    # silent, the run fails.
+    echo "TIMEOUT 1" >"$work/timeout.conf"
+    rm -rf "$XDG_CACHE_HOME"
+    for fault in denied drop silent; do check adschemagrows$fault 0 "alice@example.test" -p mail; done
+    check adschemagrowsdenied 0 "alice@example.test,desk@example.test" -v -p mail -p description
+    haslines "2 the schema objects could not be read (50 = Insufficient access: insufficient access): reading the subschema"
+    check adschemagrowsdrop 1 "unable to retrieve schema (4294967295 = Can't contact LDAP server)" -p description
+    LDAPCONF=$work/timeout.conf check adschemagrowssilent 1 "unable to retrieve schema (4294967291 = Timed out)" -p description
     # A connection lost while the objects are read after a schema change.
     rm -rf "$XDG_CACHE_HOME"
     check adschemadrop 0 "alice@example.test" -p mail

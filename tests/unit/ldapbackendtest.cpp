@@ -1,5 +1,5 @@
 #include "platform/ldap/schema/ldapindex.h"
-#include "platform/ldap/ldapidentity.h"
+#include "platform/ldap/session/ldapidentity.h"
 #include "platform/ldap/schema/ldaplayout.h"
 #include "platform/ldap/schema/ldapschema.h"
 #include "platform/ldap/schema/ldapschemacache.h"

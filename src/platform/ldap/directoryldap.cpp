@@ -4,12 +4,9 @@
 // libldap's own configuration (ldap.conf, ~/.ldaprc, LDAPURI...), exactly as
 // for ldapsearch.
 //
-// After the bind a run waits for one round of answers: "Who am I?", the root
-// DSE, and, as the last run against this server found them, the user's
-// entry (or the account search) and the schema's time stamps. When that
-// round doesn't confirm what the last run found, a second round asks again;
-// only when the schema cache doesn't know the entry's classes does another
-// round read the subschema.
+// After the bind the session (session/ldapsession.h) finds the user and the
+// layout of their classes; session/ldaprounds.h says what goes out in each
+// round. The query's steps are then answered from the entry read.
 #include "platform/ldap/ldapdirectory.h"
 
 #include "log/mylog.h"
@@ -17,15 +14,15 @@
 #include "platform/ldap/common/ldaprecord.h"
 #include "platform/ldap/common/ldapsocket.h"
 #include "platform/ldap/common/ldaptext.h"
-#include "platform/ldap/ldapsasl.h"
-#include "platform/ldap/ldapsitecheck.h"
+#include "platform/ldap/locate/ldapfailover.h"
 #include "platform/ldap/locate/ldapmachine.h"
+#include "platform/ldap/session/ldapidentity.h"
+#include "platform/ldap/wire/ldapsasl.h"
 
 #include <algorithm>
 #include <cctype>
 #include <clocale>
 #include <cstdlib>
-#include <thread>
 
 namespace openldap {
 
@@ -62,9 +59,6 @@ void directory::want(const std::vector<std::string>& properties, bool everything
             wanted.push_back(name);
             requested->insert(lower(name));
         }
-    entryattributes.clear();
-    for (const std::string& name : wanted)
-        entryattributes.push_back(name.c_str());
 }
 
 status directory::start()
@@ -98,49 +92,28 @@ status directory::opensession()
 
 void directory::closesession()
 {
+    asked.reset();
     server.close();
-    schema.reset();
 }
 
 status directory::openlocated(locator& find)
 {
-    for (int round = 1;; ++round) {
-        std::vector<target> again; // those that didn't answer in time
-        for (target controller; find.next(controller);) {
+    const status connected = failover(
+        find,
+        [&](const target& controller, std::string& why, bool& timedout) {
             // Connected here, so that each attempt has its share of the time
             // and says exactly why it failed.
-            std::string why;
-            bool timedout = false;
             socketfd socket = tcpconnect(controller.host, controller.port, wait.attempt(), why, timedout);
-            if (socket.get() >= 0) {
-                mylog.at(2) << "controller " << controller.hostport() << ": connected (from " << controller.source
-                            << ")" << logend;
-                const status adopted = server.adopt(std::move(socket), "ldap://" + controller.hostport());
-                if (adopted.ok()) {
-                    if (find.siteremembered(remembered))
-                        sitedomain = find.domainname();
-                    return adopted;
-                }
-                why = adopted.reason();
-            }
-            mylog.at(2) << "controller " << controller.hostport() << ": " << why << " (from " << controller.source
-                        << ")" << logend;
-            find.failed(controller, why);
-            if (timedout)
-                again.push_back(controller);
-        }
-        // Slow is not dead: in a logon storm a controller's listen queue
-        // overflows and its SYNs are dropped. Those that didn't answer are
-        // tried again, after a pause, while the deadline allows.
-        const std::chrono::milliseconds pause = wait.pause();
-        if (again.empty() || pause.count() == 0)
-            break;
-        mylog.at(2) << "no controller answered in time: trying " << again.size() << " again in " << pause.count()
-                    << " ms (round " << round + 1 << ")" << logend;
-        std::this_thread::sleep_for(pause);
-        find.retry(again);
-    }
-    return failcode(LDAP_SERVER_DOWN, find.whynone());
+            if (socket.get() < 0)
+                return false;
+            const status adopted = server.adopt(std::move(socket), "ldap://" + controller.hostport());
+            why = adopted.reason();
+            return adopted.ok();
+        },
+        [&] { return wait.pause(); });
+    if (connected.ok() && find.siteremembered(remembered))
+        sitedomain = find.domainname();
+    return connected;
 }
 
 status directory::finduser(std::string& dn)
@@ -148,25 +121,10 @@ status directory::finduser(std::string& dn)
     const status bound = server.bind();
     if (!bound.ok())
         return bound;
-    const std::string identity = server.option(LDAP_OPT_X_SASL_USERNAME);
-    // The server by its URI: local sockets have no host to tell them apart.
-    const std::string uri = server.connecteduri();
-    lastrun last;
-    const bool known = readlastrun(cachedirectory, uri, identity, last);
-    schema = std::make_unique<schemaresolution>(server, cachedirectory, uri);
-
-    firstround round(server, *schema, known ? &last : nullptr, entryattributes);
-    std::optional<sitecheck> site;
-    if (!sitedomain.empty())
-        site.emplace(server, sitedomain, remembered);
-    const status result = round.finish(found);
+    asked = std::make_unique<session>(server, cachedirectory);
+    const status result = asked->finduser(wanted, sitedomain, remembered, found);
     if (!result.ok())
         return result;
-    if (site)
-        site->finish(cachedirectory);
-    const lastrun now = found.remembered();
-    if (found.entryfailure.ok() && !(known && now == last))
-        writelastrun(cachedirectory, uri, identity, now);
     dn = tonarrow(found.dn);
     return status();
 }
@@ -180,11 +138,10 @@ status directory::objectname(std::string& name)
 
 status directory::schemapath(std::string& path)
 {
-    const status resolved =
-        schema->resolve(found.user, found.root.subschemasubentry, requested ? &*requested : nullptr, layout);
+    const status resolved = asked->resolve(found, requested ? &*requested : nullptr, layout);
     if (!resolved.ok())
         return resolved;
-    path = "LDAP://" + urihost(server.connecteduri()) + "/schema/" + tonarrow(layout.structural);
+    path = "LDAP://" + urihost(server.serveruri()) + "/schema/" + tonarrow(layout.structural);
     return status();
 }
 

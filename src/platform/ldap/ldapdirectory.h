@@ -1,36 +1,42 @@
-// The user query over one LDAP connection: the session of the LDAP backend.
+// The user query over libldap: the LDAP backend's adapter to userdirectory.
 //
-// The backend in four wings:
-//   ./        the session: this class (directoryldap.cpp), the connection
-//             and its requests (ldapconnection.h, ldapsasl.h), the entry as
-//             read (ldapentry.h, ldapanswer.h), the first round that finds
-//             the user (ldapfirstround.h) and who the user is
-//             (ldapidentity.h), the schema steps (ldapschemaresolution.h)
-//             and the last-run record (ldaplastrun.h).
+// The backend in five wings:
+//   ./        this adapter (directoryldap.cpp): opens the session, finds
+//             the user, answers the query's steps from the entry read.
+//   wire/     the requests, behind one seam (ldapwire.h): sent at once,
+//             finished later; the libldap connection that implements it
+//             (ldapconnection.h, ldapsasl.h, ldapanswer.h).
+//   session/  what a run asks and when (ldaprounds.h has the table of
+//             rounds): the first round that finds the user
+//             (ldapfirstround.h) and who the user is (ldapidentity.h), the
+//             schema steps (ldapschemaresolution.h, ldapobjectread.h), the
+//             site check and the last-run record; ldapsession.h holds them.
 //   common/   what every wing uses: text (ldaptext.h), where every
 //             failure's text is written (ldapfailure.h), the record files
-//             (ldaprecord.h) and sockets (ldapsocket.h).
+//             (ldaprecord.h), sockets (ldapsocket.h) and how long a run
+//             waits (ldapwaiting.h).
 //   locate/   finding a domain controller when nothing names a server: the
 //             policy (ldaplocator.h), the seam a test scripts it through
-//             (ldaplocateenv.h), the machine's side of that seam
+//             (ldaplocateenv.h), the failover over the controllers
+//             (ldapfailover.h), the machine's side of that seam
 //             (ldapmachineenv.cpp, ldapmachine.h, ldapnetwork.h), the ping
 //             (ldapnetlogon.h) and the site record (ldapsite.h).
-//   schema/   what the subschema says of an entry: the descriptions
-//             (ldapschema.h), the layout of one entry's classes
-//             (ldaplayout.h), the entry's index (ldapindex.h) and the
-//             layout record (ldapschemacache.h).
-// The session fails over between the locator's controllers itself; the
-// connection knows nothing of how its server was found, nor of the schema.
+//   schema/   what the schema says of an entry: the entry types
+//             (ldapentry.h), the descriptions (ldapschema.h), Active
+//             Directory's schema objects as descriptions
+//             (ldapschemaobjects.h), the layout of one entry's classes
+//             (ldaplayout.h), the entry's index (ldapindex.h) and the layout
+//             record (ldapschemacache.h).
 #pragma once
 
 #include "directory/userdirectory.h"
 #include "platform/ldap/common/ldapwaiting.h"
-#include "platform/ldap/ldapconnection.h"
-#include "platform/ldap/ldapfirstround.h"
-#include "platform/ldap/ldapschemaresolution.h"
 #include "platform/ldap/locate/ldaplocator.h"
 #include "platform/ldap/schema/ldapindex.h"
 #include "platform/ldap/schema/ldaplayout.h"
+#include "platform/ldap/session/ldapfirstround.h"
+#include "platform/ldap/session/ldapsession.h"
+#include "platform/ldap/wire/ldapconnection.h"
 
 #include <memory>
 #include <optional>
@@ -80,7 +86,6 @@ private:
 
     // What the entry is read with: every attribute, or only those of use.
     std::vector<std::string> wanted = {"*", "subschemaSubentry"};
-    std::vector<const char*> entryattributes = {"*", "subschemaSubentry"};
     // The attributes read for addresses, in lower case; none: every one
     // (no want()).
     std::optional<std::unordered_set<std::string>> requested;
@@ -88,7 +93,7 @@ private:
     std::string cachedirectory; // "" for none
     waiting wait; // how long the run may wait, for what
     connection server{wait};
-    std::unique_ptr<schemaresolution> schema; // once bound
+    std::unique_ptr<session> asked; // once bound
     // A site to check with the connected controller: the domain it was
     // located in and the site remembered for it; "" domain: none.
     std::string sitedomain, remembered;

@@ -7,18 +7,8 @@
 //
 // This is the policy alone: everything it takes from the machine and the
 // network comes through a locateenv (ldaplocateenv.h), and connecting is the
-// caller's, who reports each failure back. A run's failover loop:
-//
-//   locator find(env, the run's time left, pingwait);
-//   if (find.start())
-//       for (;;) {
-//           for (target controller; find.next(controller);)
-//               if (connect to controller within one attempt) ... done
-//               else find.failed(controller, why);
-//           if (none of them timed out, or no time left) break;
-//           pause; find.retry(those that timed out);
-//       }
-//   ... fail with find.whynone()
+// caller's, who reports each failure back: the failover loop over the
+// controllers it hands out is ldapfailover.h.
 #pragma once
 
 #include "platform/ldap/locate/ldaplocateenv.h"

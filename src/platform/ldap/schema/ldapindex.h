@@ -1,7 +1,7 @@
 // An entry's attributes under the schema's names.
 #pragma once
 
-#include "platform/ldap/ldapentry.h"
+#include "platform/ldap/schema/ldapentry.h"
 
 #include <string>
 #include <unordered_map>

@@ -8,7 +8,7 @@
 // asked for.
 #pragma once
 
-#include "platform/ldap/ldapanswer.h"
+#include "platform/ldap/schema/ldapentry.h"
 
 #include <cstddef>
 #include <cstdint>

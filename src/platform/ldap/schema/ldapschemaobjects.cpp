@@ -24,6 +24,14 @@ bool plain(const std::string& word)
     });
 }
 
+// A numeric OID ("1.2.840.113556.1.5.9"): what a description is keyed by.
+bool numericoid(const std::string& word)
+{
+    if (word.empty() || word.front() == '.' || word.back() == '.' || word.find("..") != std::string::npos)
+        return false;
+    return std::all_of(word.begin(), word.end(), [](unsigned char c) { return std::isdigit(c) || c == '.'; });
+}
+
 // The object's first value of `name` when it is plain, else "".
 std::string plainfirst(const entry& object, const char* name)
 {
@@ -106,7 +114,7 @@ std::vector<std::string> auxiliaryclasses(const entry& object)
 bool addclassobject(const entry& object, schema& into)
 {
     const std::string name = plainfirst(object, "lDAPDisplayName"), oid = plainfirst(object, "governsID");
-    if (name.empty() || oid.empty())
+    if (name.empty() || !numericoid(oid))
         return false;
     std::string text = "( " + oid + " NAME '" + name + "'";
     const std::string sup = superclass(object);
@@ -124,7 +132,7 @@ void addcontentrule(const entry& object, const std::vector<const entry*>& auxili
 {
     const std::string name = plainfirst(object, "lDAPDisplayName"), oid = plainfirst(object, "governsID");
     const std::vector<std::string> aux = auxiliaryclasses(object);
-    if (name.empty() || oid.empty() || aux.empty())
+    if (name.empty() || !numericoid(oid) || aux.empty())
         return;
     std::vector<std::string> must, may;
     for (const entry* auxiliary : auxiliaries) {
@@ -141,7 +149,7 @@ void addcontentrule(const entry& object, const std::vector<const entry*>& auxili
 bool addattributeobject(const entry& object, schema& into)
 {
     const std::string name = plainfirst(object, "lDAPDisplayName"), oid = plainfirst(object, "attributeID");
-    if (name.empty() || oid.empty())
+    if (name.empty() || !numericoid(oid))
         return false;
     const char* syntax = syntaxof(object.first("attributeSyntax"), object.first("oMSyntax"));
     std::string text = "( " + oid + " NAME '" + name + "'";

@@ -17,7 +17,7 @@
 // a description.
 #pragma once
 
-#include "platform/ldap/ldapentry.h"
+#include "platform/ldap/schema/ldapentry.h"
 #include "platform/ldap/schema/ldapschema.h"
 
 #include <string>
@@ -39,7 +39,7 @@ std::string superclass(const entry& object);
 std::vector<std::string> auxiliaryclasses(const entry& object);
 
 // Adds the class object's description to `into`; false when it has no
-// lDAPDisplayName or governsID fit for one.
+// lDAPDisplayName or governsID fit for one (a plain name, a numeric OID).
 bool addclassobject(const entry& object, schema& into);
 
 // Adds the content rule of the structural class `object`, whose auxiliary
@@ -48,7 +48,7 @@ bool addclassobject(const entry& object, schema& into);
 void addcontentrule(const entry& object, const std::vector<const entry*>& auxiliaries, schema& into);
 
 // Adds the attribute object's description to `into`; false when it has no
-// lDAPDisplayName or attributeID fit for one.
+// lDAPDisplayName or attributeID fit for one (a plain name, a numeric OID).
 bool addattributeobject(const entry& object, schema& into);
 
 } // namespace openldap

@@ -22,11 +22,12 @@
 #pragma once
 
 #include "directory/status.h"
-#include "platform/ldap/ldapconnection.h"
-#include "platform/ldap/ldapentry.h"
-#include "platform/ldap/ldapidentity.h"
-#include "platform/ldap/ldaplastrun.h"
-#include "platform/ldap/ldapschemaresolution.h"
+#include "platform/ldap/schema/ldapentry.h"
+#include "platform/ldap/session/ldapidentity.h"
+#include "platform/ldap/session/ldaplastrun.h"
+#include "platform/ldap/session/ldaprequests.h"
+#include "platform/ldap/session/ldaprounds.h"
+#include "platform/ldap/session/ldapschemaresolution.h"
 
 #include <string>
 #include <vector>
@@ -51,15 +52,17 @@ struct userfound {
 
 class firstround {
 public:
-    // Sends the round: `last` is what the last run against this server found
-    // for this identity (null: nothing), `entryattributes` what the user's
-    // entry is read with; the schema's stamps go through `schema`.
-    // REQUIRES: `server` is bound; it and `schema` outlive this.
-    firstround(connection& server, schemaresolution& schema, const lastrun* last,
-               std::vector<const char*> entryattributes);
+    // `last` is what the last run against this server found for this
+    // identity (null: nothing), `entryattributes` what the user's entry is
+    // read with; the schema's reads go through `schema`.
+    // REQUIRES: `flights` and `schema` outlive this.
+    firstround(rounds& flights, schemaresolution& schema, const lastrun* last,
+               std::vector<std::string> entryattributes);
     firstround(const firstround&) = delete;
     firstround& operator=(const firstround&) = delete;
 
+    // Sends the round's requests for the user and the schema (ldaprounds.h).
+    void send();
     // Takes the round's answers and finds the user's entry. Fails when the
     // user can't be found; an entry found but not read is no failure here
     // (found.entryfailure).
@@ -67,9 +70,9 @@ public:
 
 private:
     status findentry(const std::string& whoami, userfound& found);
-    status readentry(bool guessed, userfound& found);
-    status searchaccount(const std::string& whoami, bool guessed, userfound& found);
-    status searchfor(connection::pending& request, const account& wanted, userfound& found);
+    status readentry(userfound& found);
+    status searchaccount(const std::string& whoami, userfound& found);
+    status searchfor(wire::pending& request, const account& wanted, userfound& found);
     std::string netbiosname(const rootdse& root);
     // Whether the round leaves the root DSE unasked (see above).
     bool rootunasked() const;
@@ -77,14 +80,12 @@ private:
     void guessaccount();
     // What the account search reads: the entry's attributes, and those that
     // show it is the account searched for.
-    std::vector<const char*> accountread() const;
+    std::vector<std::string> accountread() const;
 
-    connection& server;
+    rounds& flights;
     schemaresolution& schema;
-    const lastrun* last; // what the last run found, or firstguess
-    lastrun firstguess;
-    std::vector<const char*> entryattributes;
-    connection::pending who, rootread, guess;
+    const lastrun* last;
+    std::vector<std::string> entryattributes;
     status rootfailure; // why the root DSE couldn't be read
 };
 

@@ -1,7 +1,8 @@
-#include "platform/ldap/ldapfirstround.h"
+#include "platform/ldap/session/ldapfirstround.h"
 
 #include "log/mylog.h"
 #include "platform/ldap/common/ldapfailure.h"
+#include "platform/ldap/common/ldaptext.h"
 #include "platform/ldap/locate/ldapmachine.h"
 
 #include <pwd.h>
@@ -21,17 +22,21 @@ std::string loginname()
 
 } // namespace
 
-firstround::firstround(connection& server, schemaresolution& schema, const lastrun* last,
-                       std::vector<const char*> entryattributes)
-    : server(server), schema(schema), last(last), entryattributes(std::move(entryattributes))
+firstround::firstround(rounds& flights, schemaresolution& schema, const lastrun* last,
+                       std::vector<std::string> entryattributes)
+    : flights(flights), schema(schema), last(last), entryattributes(std::move(entryattributes))
 {
-    who = server.sendwhoami();
+}
+
+void firstround::send()
+{
+    flights.sendwhoami();
     if (!rootunasked())
-        rootread = server.sendread("", connection::rootattributes);
+        flights.send(purpose::rootdse, rootdseread());
     if (last && !last->searched)
-        guess = server.sendread(last->dn, this->entryattributes);
+        flights.send(purpose::entry, entryread(last->dn, entryattributes));
     else if (last)
-        guess = server.sendsearch(last->base, LDAP_SCOPE_SUBTREE, last->filter, accountread(), 2);
+        flights.send(purpose::account, accountsearch(last->base, last->filter, accountread()));
     if (last)
         schema.ask(last->subentry, last->schemacontext);
     else
@@ -40,28 +45,26 @@ firstround::firstround(connection& server, schemaresolution& schema, const lastr
 
 void firstround::guessaccount()
 {
-    const std::string principal = server.option(LDAP_OPT_X_SASL_USERNAME);
+    const std::string principal = flights.link().saslname();
     const std::size_t at = principal.rfind('@');
     if (at == std::string::npos || principal.find('=') != std::string::npos)
         return;
     const std::string domain = lower(principal.substr(at + 1));
-    std::string base = server.option(LDAP_OPT_DEFBASE);
+    std::string base = flights.link().configuredbase();
     if (base.empty())
         base = domaindn(domain);
     if (base.empty())
         return;
     const account wanted = resolveaccount(principal, domainnames{domain, kerberosrealm(), std::string()});
-    firstguess = lastrun{std::string(), true, base, accountfilter(wanted, true), std::string(), std::string()};
-    guess = server.sendsearch(base, LDAP_SCOPE_SUBTREE, firstguess.filter, accountread(), 2);
-    last = &firstguess;
+    flights.send(purpose::account, accountsearch(base, accountfilter(wanted, true), accountread()));
     // And what its schema steps will read, in the forest named like the
     // domain, for the types the entry is read with (all of them: no guess).
     const std::string forest = domaindn(domain);
     if (forest.empty())
         return;
     std::vector<std::string> types;
-    for (const char* name : accountread()) {
-        if (std::string(name) == "*") {
+    for (const std::string& name : accountread()) {
+        if (name == "*") {
             types.clear();
             break;
         }
@@ -72,14 +75,16 @@ void firstround::guessaccount()
 
 status firstround::finish(userfound& found)
 {
-    const status result = findentry(server.finishwhoami(who), found);
-    guess.abandon();
+    const status result = findentry(flights.whoami(), found);
+    // A guess not taken is of no use now.
+    flights.abandon(purpose::entry);
+    flights.abandon(purpose::account);
     return result;
 }
 
-std::vector<const char*> firstround::accountread() const
+std::vector<std::string> firstround::accountread() const
 {
-    std::vector<const char*> names = entryattributes;
+    std::vector<std::string> names = entryattributes;
     names.insert(names.end(), accountattributes.begin(), accountattributes.end());
     return names;
 }
@@ -98,33 +103,32 @@ status firstround::findentry(const std::string& whoami, userfound& found)
             found.root.subschemasubentry = last->subentry;
             schema.readahead(last->subentry);
             found.dn = whoami.substr(3);
-            return readentry(true, found);
+            return readentry(found);
         }
-        rootread = server.sendread("", connection::rootattributes); // a round more: someone else
+        flights.send(purpose::rootdse, rootdseread()); // a round more: someone else
     }
     entry rootentry;
     // A server that won't show its root DSE can still be searched under a
     // configured base; its cause is kept for when there is none.
-    rootfailure = server.finishread(rootread, "", rootentry);
+    wire::pending rootanswer = flights.take(purpose::rootdse, rootdseread());
+    rootfailure = finishread(flights.link(), rootanswer, "", rootentry);
     if (rootfailure.ok())
-        connection::readroot(rootentry, found.root);
+        found.root = readroot(rootentry);
     const rootdse& root = found.root;
-    // The guessed stamps hold when the root DSE names the same places.
+    // The stamps asked in round 1 hold when the root DSE names the same places.
     if (!last || !samedn(last->subentry, root.subschemasubentry) ||
         !samedn(last->schemacontext, root.schemanamingcontext))
         schema.ask(root.subschemasubentry, root.schemanamingcontext);
     schema.readahead(root.subschemasubentry);
     found.dn = whoamientry(whoami, root.namingcontexts);
-    return found.dn.empty() ? searchaccount(whoami, last && last->searched, found)
-                            : readentry(last && !last->searched && samedn(found.dn, last->dn), found);
+    return found.dn.empty() ? searchaccount(whoami, found) : readentry(found);
 }
 
-status firstround::readentry(bool guessed, userfound& found)
+status firstround::readentry(userfound& found)
 {
-    connection::pending asked;
-    if (!guessed)
-        asked = server.sendread(found.dn, entryattributes);
-    found.entryfailure = server.finishread(guessed ? guess : asked, found.dn, found.user);
+    // The read guessed in round 1 answers when it named this entry.
+    wire::pending answer = flights.take(purpose::entry, entryread(found.dn, entryattributes));
+    found.entryfailure = finishread(flights.link(), answer, found.dn, found.user);
     return status();
 }
 
@@ -134,22 +138,22 @@ std::string firstround::netbiosname(const rootdse& root)
     if (root.configurationnamingcontext.empty() || root.defaultnamingcontext.empty())
         return std::string();
     std::string name;
-    server.search("CN=Partitions," + root.configurationnamingcontext, LDAP_SCOPE_ONELEVEL,
-                  "(&(objectClass=crossRef)(nCName=" + filtervalue(root.defaultnamingcontext) + "))",
-                  {"nETBIOSName"}, 1, [&](entry&& crossref) {
-                      name = crossref.first("nETBIOSName");
-                      return false;
-                  });
+    wire::pending answer =
+        flights.take(purpose::netbios, netbiossearch(root.configurationnamingcontext, root.defaultnamingcontext));
+    finishsearch(flights.link(), answer, [&](entry&& crossref) {
+        name = crossref.first("nETBIOSName");
+        return false;
+    });
     return name;
 }
 
-status firstround::searchaccount(const std::string& whoami, bool guessed, userfound& found)
+status firstround::searchaccount(const std::string& whoami, userfound& found)
 {
     const rootdse& root = found.root;
-    const std::string source = accountsource(whoami, server.option(LDAP_OPT_X_SASL_USERNAME), loginname());
+    const std::string source = accountsource(whoami, flights.link().saslname(), loginname());
     if (barename(source).empty())
         return fail(LDAP_NO_SUCH_OBJECT, "no account name to look up");
-    found.base = searchbase(server.option(LDAP_OPT_DEFBASE), root.defaultnamingcontext, root.namingcontexts);
+    found.base = searchbase(flights.link().configuredbase(), root.defaultnamingcontext, root.namingcontexts);
     if (found.base.empty()) {
         if (!rootfailure.ok())
             return rootfailure;
@@ -163,21 +167,18 @@ status firstround::searchaccount(const std::string& whoami, bool guessed, userfo
         wanted = resolveaccount(source, own);
     }
     found.filter = accountfilter(wanted, root.activedirectory);
-    // The last run's search answers this one only if it was the same search.
-    const bool same = guessed && samedn(last->base, found.base) && last->filter == found.filter;
-    connection::pending asked;
-    if (!same)
-        asked = server.sendsearch(found.base, LDAP_SCOPE_SUBTREE, found.filter, accountread(), 2);
-    return searchfor(same ? guess : asked, wanted, found);
+    // The search guessed in round 1 answers only when it was this search.
+    wire::pending answer = flights.take(purpose::account, accountsearch(found.base, found.filter, accountread()));
+    return searchfor(answer, wanted, found);
 }
 
-status firstround::searchfor(connection::pending& request, const account& wanted, userfound& found)
+status firstround::searchfor(wire::pending& request, const account& wanted, userfound& found)
 {
     // Asked for two at most: a server that sends more is not counted on to
     // have sent the right one.
     std::vector<entry> matches;
     std::size_t sent = 0;
-    const status result = server.finishsearch(request, [&](entry&& match) {
+    const status result = finishsearch(flights.link(), request, [&](entry&& match) {
         if (isaccount(match, wanted, found.base))
             matches.push_back(std::move(match));
         else

@@ -6,7 +6,7 @@
 // from the next run on.
 #pragma once
 
-#include "platform/ldap/ldapconnection.h"
+#include "platform/ldap/session/ldaprounds.h"
 
 #include <string>
 
@@ -14,22 +14,24 @@ namespace openldap {
 
 class sitecheck {
 public:
-    // Asks the controller behind `server` which site the client is in, for
-    // `domain`, whose remembered site is `remembered` ("" for none).
-    // REQUIRES: `server` is bound and outlives this.
-    sitecheck(connection& server, std::string domain, std::string remembered);
+    // The check for `domain`, whose remembered site is `remembered` ("" for
+    // none). REQUIRES: `flights` outlives this.
+    sitecheck(rounds& flights, std::string domain, std::string remembered);
     sitecheck(const sitecheck&) = delete;
     sitecheck& operator=(const sitecheck&) = delete;
 
+    // Asks the controller which site the client is in.
+    void send();
     // Takes the answer; a site other than the remembered one is remembered
     // in `cachedirectory` from now on. An answer that can't be had or read
     // changes nothing.
     void finish(const std::string& cachedirectory);
 
 private:
-    connection& server;
+    searchrequest ping() const;
+
+    rounds& flights;
     std::string domain, remembered;
-    connection::pending request;
 };
 
 } // namespace openldap

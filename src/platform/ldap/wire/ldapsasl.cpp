@@ -1,4 +1,4 @@
-#include "platform/ldap/ldapsasl.h"
+#include "platform/ldap/wire/ldapsasl.h"
 
 #include "platform/ldap/common/ldapfailure.h"
 #include "platform/ldap/common/ldaptext.h"

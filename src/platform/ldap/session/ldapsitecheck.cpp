@@ -1,4 +1,4 @@
-#include "platform/ldap/ldapsitecheck.h"
+#include "platform/ldap/session/ldapsitecheck.h"
 
 #include "log/mylog.h"
 #include "platform/clock.h"
@@ -6,21 +6,32 @@
 #include "platform/ldap/locate/ldaplocator.h"
 #include "platform/ldap/locate/ldapnetlogon.h"
 #include "platform/ldap/locate/ldapsite.h"
+#include "platform/ldap/session/ldaprequests.h"
 
 #include <utility>
 
 namespace openldap {
 
-sitecheck::sitecheck(connection& server, std::string domain, std::string remembered)
-    : server(server), domain(std::move(domain)), remembered(std::move(remembered))
+sitecheck::sitecheck(rounds& flights, std::string domain, std::string remembered)
+    : flights(flights), domain(std::move(domain)), remembered(std::move(remembered))
 {
-    request = server.sendsearch("", LDAP_SCOPE_BASE, netlogonfilter(this->domain), {"Netlogon"}, 1);
+}
+
+searchrequest sitecheck::ping() const
+{
+    return searchrequest{"", searchrequest::scope::base, netlogonfilter(domain), {"Netlogon"}, 1};
+}
+
+void sitecheck::send()
+{
+    flights.send(purpose::site, ping());
 }
 
 void sitecheck::finish(const std::string& cachedirectory)
 {
     std::string value;
-    const status answered = server.finishsearch(request, [&](entry&& found) {
+    wire::pending request = flights.take(purpose::site, ping());
+    const status answered = finishsearch(flights.link(), request, [&](entry&& found) {
         value = found.first("Netlogon");
         return false;
     });

@@ -1,6 +1,4 @@
-#include "platform/ldap/ldapanswer.h"
-
-#include "platform/ldap/ldapentry.h"
+#include "platform/ldap/wire/ldapanswer.h"
 
 #include <vector>
 
@@ -78,6 +76,7 @@ entry toentry(LDAP* ld, LDAPMessage* answer)
 inplaceentry readinplace(LDAP* ld, message answer)
 {
     inplaceentry result;
+    result.dn = dnof(ld, answer.get());
     attributereader attributes(ld, answer.get());
     while (attributes.next()) {
         std::vector<std::string_view> values;
@@ -85,7 +84,7 @@ inplaceentry readinplace(LDAP* ld, message answer)
             values.emplace_back(value->bv_val, value->bv_len);
         result.attributes.emplace_back(attributes.type(), std::move(values));
     }
-    result.owner.reset(answer.release(), messagefree());
+    result.owner = std::shared_ptr<const LDAPMessage>(answer.release(), messagefree());
     return result;
 }
 

@@ -1,4 +1,4 @@
-#include "platform/ldap/ldaplastrun.h"
+#include "platform/ldap/session/ldaplastrun.h"
 
 #include "platform/ldap/common/ldaprecord.h"
 

@@ -1,4 +1,4 @@
-#include "platform/ldap/ldapentry.h"
+#include "platform/ldap/schema/ldapentry.h"
 
 #include "platform/ldap/common/ldaptext.h"
 

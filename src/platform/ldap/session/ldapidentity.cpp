@@ -1,6 +1,6 @@
-#include "platform/ldap/ldapidentity.h"
+#include "platform/ldap/session/ldapidentity.h"
 
-#include "platform/ldap/ldapentry.h"
+#include "platform/ldap/schema/ldapentry.h"
 #include "platform/ldap/common/ldaptext.h"
 
 #include <ldap.h>
