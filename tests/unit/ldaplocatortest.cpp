@@ -1,4 +1,5 @@
 #include "platform/ldap/common/ldaptext.h"
+#include "platform/ldap/locate/ldapfailover.h"
 #include "platform/ldap/locate/ldaplocator.h"
 #include "platform/ldap/locate/ldapnetlogon.h"
 #include "platform/ldap/locate/ldapsite.h"
@@ -339,17 +340,22 @@ TEST(locator, choosesandfailsover)
         ASSERT_TRUE(find.start()) << r.what;
         std::vector<std::string> tried;
         std::string outcome;
-        for (target controller; outcome.empty() && find.next(controller);) {
-            tried.push_back(controller.hostport());
-            const auto how = r.attempts.find(lower(controller.host));
-            if (how == r.attempts.end()) {
-                outcome = lower(controller.host);
-                break;
-            }
-            env.clock += std::min(how->second.takes, find.timeleft());
-            find.failed(controller, how->second.why);
-        }
-        if (outcome.empty())
+        const status connected = failover(
+            find,
+            [&](const target& controller, std::string& why, bool& timedout) {
+                tried.push_back(controller.hostport());
+                const auto how = r.attempts.find(lower(controller.host));
+                if (how == r.attempts.end()) {
+                    outcome = lower(controller.host);
+                    return true;
+                }
+                env.clock += std::min(how->second.takes, find.timeleft());
+                why = how->second.why;
+                timedout = how->second.takes.count() > 0;
+                return false;
+            },
+            [] { return std::chrono::milliseconds(0); });
+        if (!connected.ok())
             outcome = find.whynone();
         EXPECT_EQ(tried, r.tried) << r.what;
         EXPECT_EQ(outcome, r.outcome) << r.what;

@@ -8,6 +8,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <utility>
 
 namespace openldap {
@@ -68,7 +69,8 @@ void firstround::guessaccount()
             types.clear();
             break;
         }
-        types.push_back(lower(name));
+        if (std::find(types.begin(), types.end(), lower(name)) == types.end())
+            types.push_back(lower(name));
     }
     schema.guess("CN=Schema,CN=Configuration," + forest, types);
 }
