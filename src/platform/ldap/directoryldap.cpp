@@ -92,8 +92,10 @@ status directory::opensession()
 
 void directory::closesession()
 {
-    asked.reset();
+    // Closed first: what is still in flight then goes with the connection,
+    // without an Abandon of its own.
     server.close();
+    asked.reset();
 }
 
 status directory::openlocated(locator& find)

@@ -33,8 +33,9 @@
 //   auxiliaries     A, the cache has no file: unless in flight
 //   subschema       no A, the cache has no file: the whole subschema
 //   entry           "Who am I?" names an entry round 1 didn't read
-//   netbios         "Who am I?" gives DOMAIN\name and no S: the domain's
-//                   NetBIOS name, a round of its own before the search
+//   netbios         "Who am I?" gives DOMAIN\name, DOMAIN neither the
+//                   domain's DNS name nor its realm: the domain's NetBIOS
+//                   name, a round of its own before the search (warm too)
 //   account         "Who am I?" names no entry and the search in flight (if
 //                   any) is not the one R calls for
 // A guess is used only when what the run needs now is exactly what went
