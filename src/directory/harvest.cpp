@@ -30,6 +30,11 @@ struct charclasses {
 
 constexpr charclasses classes;
 
+// RFC 5321's limits: a local part of at most 64 octets, an address (a
+// path less its angle brackets) of at most 254. Anything longer is no
+// address, however many megabytes a value holds.
+constexpr std::size_t maxlocal = 64, maxaddress = 254;
+
 // Appends candidates that the result list doesn't hold yet. Short lists are
 // searched as they stand; a long one (a hostile value can hold a million
 // candidates) gets an open-addressing table of its indices beside it, so that
@@ -176,9 +181,11 @@ void harvestvalue(const char* value, std::size_t length, const std::vector<std::
             from = at + 1;
             continue;
         }
+        // No further back than makes a local part too long for an address.
         std::size_t start = at;
-        while (start > 0 && classes.local[bytes[start - 1]])
+        while (start > 0 && at - start <= maxlocal && classes.local[bytes[start - 1]])
             --start;
+        const bool toolong = at - start > maxlocal;
         // Never from inside a character: its ASCII-looking trail byte is not
         // part of the address.
         while (!text.boundary(start))
@@ -186,7 +193,8 @@ void harvestvalue(const char* value, std::size_t length, const std::vector<std::
         std::size_t stop = at + 1;
         while (stop < length && classes.domain[bytes[stop]])
             ++stop;
-        if (!text.wordbefore(start) && !text.wordafter(stop) && !substitutedin(start, stop, substituted))
+        if (!toolong && stop - start <= maxaddress && !text.wordbefore(start) && !text.wordafter(stop) &&
+            !substitutedin(start, stop, substituted))
             appender.append(std::string_view(value + start, stop - start));
         from = stop;
     }

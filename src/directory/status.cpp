@@ -23,10 +23,10 @@ status status::systemerror(std::uint32_t code, bool unreachable)
     return result;
 }
 
-status status::lasterror()
+status status::lasterror(bool unreachable)
 {
     const std::uint32_t code = platform::nativelasterror();
-    status result = systemerror(code);
+    status result = systemerror(code, unreachable);
     // Asking the system for a text may itself change the last error.
     platform::setnativelasterror(code);
     return result;

@@ -31,7 +31,7 @@ public:
     // The calling thread's last system error (errno, GetLastError), as a
     // failure; read it directly after the failing call. The last error
     // itself is left as it was.
-    static status lasterror();
+    static status lasterror(bool unreachable = false);
 
     bool ok() const { return !failed; }
     std::uint32_t code() const { return number; }

@@ -54,6 +54,13 @@ TEST(harvest, boundaries)
     EXPECT_EQ(harvest("no at sign"), stringlist{});
     // The next search starts where the domain stopped, which may be an '@'.
     EXPECT_EQ(harvest("a@b.c@d"), (stringlist{"a@b.c", "b.c@d"}));
+    // RFC 5321's lengths: a local part of 64 octets, an address of 254; a
+    // longer one is none, and the value's other addresses still count.
+    const std::string local64(64, 'l'), domain(254 - 65, 'd');
+    EXPECT_EQ(harvest((local64 + "@" + domain).c_str()), stringlist{local64 + "@" + domain});
+    EXPECT_EQ(harvest(("l" + local64 + "@x").c_str()), stringlist{});
+    EXPECT_EQ(harvest((local64 + "@" + domain + "d").c_str()), stringlist{});
+    EXPECT_EQ(harvest((std::string(30 << 20, 'x') + "@example.test, a@b").c_str()), stringlist{"a@b"});
 }
 
 TEST(harvest, characterclasses)

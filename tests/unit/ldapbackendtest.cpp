@@ -326,6 +326,16 @@ TEST(ldapidentity, isaccount)
     EXPECT_TRUE(isaccount(unicode, {"\xc3\xa5lice", false}, base));
     EXPECT_FALSE(isaccount(unicode, {"alice", false}, base));
     EXPECT_FALSE(isaccount(unicode, {"\xc3\xa5lice\xff", false}, base));
+    // The directory compares by upper case: dotless i and final sigma match
+    // their capitals; a sharp s, a ligature or a combining dot still don't.
+    const auto named = [&](const char* held, const char* asked) {
+        return isaccount(entry{"CN=A,CN=Users,DC=example,DC=test", {{"sAMAccountName", {held}}}}, {asked, false}, base);
+    };
+    EXPECT_TRUE(named("ILKER", "\xc4\xb1lker"));
+    EXPECT_TRUE(named("\xce\xa3\xce\x91\xce\xa3", "\xcf\x83\xce\xb1\xcf\x82"));
+    EXPECT_FALSE(named("SS", "\xc3\x9f"));
+    EXPECT_FALSE(named("FI", "\xef\xac\x81"));
+    EXPECT_FALSE(named("I", "i\xcc\x87"));
 }
 
 } // namespace

@@ -297,6 +297,14 @@ TEST(locator, choosesandfailsover)
              env.srv["_ldap._tcp.dc._msdcs.other.test"] = {{"dc9.other.test"}};
          },
          {}, {"dc1.example.test:389"}, "dc1.example.test", false},
+        {"realms that are no DNS names are passed over: the machine's domain",
+         [&](scriptedenv& env) {
+             env.ticket = "../../EXAMPLE.TEST";
+             env.kerberos = std::string(300, 'A');
+             env.sites["example.test"] = "";
+             env.srv[domainwide] = {{"dc1.example.test"}};
+         },
+         {}, {"dc1.example.test:389"}, "dc1.example.test", false},
         {"DNS silent after the first query: nothing more is asked",
          [&](scriptedenv& env) {
              env.domain = "other.test";

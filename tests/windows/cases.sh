@@ -104,23 +104,25 @@ failures)
     done
     scenario "result ADsGetObject 0x00000001"
     run
-    expect 0 "" "ADsGetObject S_FALSE"
-    # The rows that end it normally.
+    [ "$status" = 1 ] && [[ $out == "unable to open schema class ("* ]] || fail "ADsGetObject S_FALSE: exit $status, <$out>"
+    # The rows that end it normally: the directory's answer about the object.
     scenario "result get_Name 0x80004005"
     run -v
     expect 0 "$alice" "get_Name failing"
     nolines "1 name = "
     # (their causes at level 2, after the last line of the query's steps)
-    scenario "result get_Schema 0x80004005"
+    scenario "result get_Schema 0x80070005"
     run -v
     expect 0 "" "get_Schema failing"
     [ "$(grep '^1 ' <<<"$log" | tail -n 1)" = "1 name = CN=Alice Liddell" ] || fail "get_Schema failing: last line <$(tail -n 1 <<<"$log")>"
-    haslines "2 unable to retrieve schema (2147500037 = Call failed.)"
-    scenario "result ADsGetObject 0x80004005"
+    haslines "2 unable to retrieve schema (2147942405 = Access denied.)"
+    scenario "result ADsGetObject 0x80072030"
     run -v
     expect 0 "" "ADsGetObject failing"
     [ "$(grep '^1 ' <<<"$log" | tail -n 1)" = "1 schema = LDAP://example.test/schema/user" ] || fail "ADsGetObject failing"
-    # A schema step that can't reach the directory fails the run.
+    # A schema step whose result is no answer about the object (the
+    # directory unreachable, the credentials not taken, COM failing) fails
+    # the run with that result.
     for row in "get_Schema unable to retrieve schema" "ADsGetObject unable to open schema class" \
         "get_OptionalProperties unable to retrieve optional properties"; do
         read -r call message <<<"$row"
@@ -129,12 +131,34 @@ failures)
         expect 1 "$message (2147950650 = unknown error)" "$call: server down"
         traced CoUninitialize
     done
-    scenario "result get_MandatoryProperties 0x80004005"
+    # RPC_S_SERVER_UNAVAILABLE, RPC_S_CALL_FAILED, ERROR_DS_LOCAL_ERROR,
+    # ERROR_LOGON_FAILURE, SEC_E_NO_AUTHENTICATING_AUTHORITY, WSAETIMEDOUT,
+    # WSAECONNRESET, ERROR_CONNECTION_ABORTED, ERROR_UNEXP_NET_ERR, E_FAIL.
+    for code in 0x800706BA 0x800706BE 0x8007203B 0x8007052E 0x80090311 0x8007274C 0x80072746 0x800704D4 \
+        0x8007003B 0x80004005; do
+        decimal=$((code))
+        scenario "result get_Schema $code"
+        run
+        [ "$status" = 1 ] && [[ $out == "unable to retrieve schema ($decimal = "* ]] ||
+            fail "get_Schema $code: exit $status, <$out>"
+        scenario "result GetInfo $code"
+        run
+        [ "$status" = 1 ] && [[ $out == "unable to read "*" ($decimal = "* ]] || fail "GetInfo $code: exit $status, <$out>"
+    done
+    # Every answer about an attribute lets the walk go on: not set, not
+    # supported, no such attribute, access denied, a value that can't be
+    # converted.
+    for code in 0x80005005 0x80005006 0x8007200A 0x80072098 0x8000500C; do
+        scenario "result Get mail $code"
+        run -p mail -p proxyAddresses
+        [ "$status" = 0 ] || fail "Get mail $code: exit $status, <$out>"
+    done
+    scenario "result get_MandatoryProperties 0x8000500D"
     run -v
     expect 0 "$alice" "mandatory list failing"
     nolines "1 mandatory properties"
     haslines "1 optional properties (15): "
-    scenario "result get_OptionalProperties 0x80004005"
+    scenario "result get_OptionalProperties 0x80005006"
     run -v
     expect 0 "" "optional list failing"
     nolines "1 optional properties"
@@ -163,11 +187,15 @@ failures)
         "1 mail = <failed retrieval>" "1 whenCreated = <failed retrieval>"
     [ -z "$(sed -n '/^1 schema retrieved okay/,$p' <<<"$log" | grep '^1 ' | grep -v -e 'properties (' -e '<failed retrieval>' -e 'schema retrieved okay')" ] ||
         fail "the property cache refused: an attribute was read"
-    # Any other Get failure is "<failed retrieval>" in both walks.
-    scenario "result Get cn 0x80004005" "result Get mail 0x8000DEAD"
+    # Any other answer about an attribute is "<failed retrieval>" in both
+    # walks; a result that is none fails the run.
+    scenario "result Get cn 0x80072098" "result Get mail 0x8000500C"
     run -v
     expect 0 "alice@example.test,a.liddell@example.test" "Get failing"
     haslines "1 cn = <failed retrieval>" "1 mail = <failed retrieval>"
+    scenario "result Get mail 0x8000DEAD"
+    run
+    [ "$status" = 1 ] && [[ $out == "unable to read mail (2147540653 = "* ]] || fail "Get 0x8000DEAD: exit $status, <$out>"
     # A text the program can't convert fails the run, and leaks nothing.
     scenario "failconversion CN=Alice Liddell"
     run

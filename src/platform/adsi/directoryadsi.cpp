@@ -35,27 +35,40 @@ template <typename T> HRESULT obtained(HRESULT result, comptr<T>& out)
     return result;
 }
 
-// Whether a failed call's result says that the directory could not be
-// reached or did not answer in time, rather than answering.
-bool isunreachable(HRESULT result)
+// Whether a failed call's result is the directory's answer about the object
+// or the attribute asked for: the property has no value or isn't one the
+// object supports, no such object or attribute, access denied, a value that
+// can't be converted, a name list that is no list. Only such an answer lets
+// the query go on past a failed step (ADSI's generic error codes and the
+// LDAP results it maps into FACILITY_WIN32); any other result, from a
+// directory that can't be reached or won't take the caller's credentials
+// to a failure of COM itself, fails the run: "no address" is no answer.
+bool isanswer(HRESULT result)
 {
+    switch (static_cast<std::uint32_t>(result)) {
+    case 0x80005000: // E_ADS_BAD_PATHNAME
+    case 0x80005004: // E_ADS_UNKNOWN_OBJECT
+    case 0x80005005: // E_ADS_PROPERTY_NOT_SET
+    case 0x80005006: // E_ADS_PROPERTY_NOT_SUPPORTED
+    case 0x80005007: // E_ADS_PROPERTY_INVALID
+    case 0x8000500C: // E_ADS_CANT_CONVERT_DATATYPE
+    case 0x8000500D: // E_ADS_PROPERTY_NOT_FOUND
+    case 0x8000500F: // E_ADS_SCHEMA_VIOLATION
+    case 0x80004001: // E_NOTIMPL: the object has no such operation
+    case 0x80020005: // DISP_E_TYPEMISMATCH: a name list of another shape
+        return true;
+    default:
+        break;
+    }
     if (HRESULT_FACILITY(result) != FACILITY_WIN32)
         return false;
     switch (HRESULT_CODE(result)) {
-    case ERROR_DS_SERVER_DOWN:
-    case ERROR_DS_BUSY:
-    case ERROR_DS_UNAVAILABLE:
-    case ERROR_DS_TIMELIMIT_EXCEEDED:
-    case ERROR_DS_REFERRAL:
-    case ERROR_DS_DECODING_ERROR:
-    case ERROR_TIMEOUT:
-    case ERROR_SEM_TIMEOUT:
-    case ERROR_NO_SUCH_DOMAIN:
-    case ERROR_NO_LOGON_SERVERS:
-    case ERROR_CONNECTION_REFUSED:
-    case ERROR_NETWORK_UNREACHABLE:
-    case ERROR_HOST_UNREACHABLE:
-    case ERROR_NETNAME_DELETED:
+    case ERROR_ACCESS_DENIED:
+    case ERROR_DS_INSUFF_ACCESS_RIGHTS:
+    case ERROR_DS_NO_SUCH_OBJECT:
+    case ERROR_DS_NO_ATTRIBUTE_OR_VALUE:
+    case ERROR_DS_ATT_NOT_DEF_IN_SCHEMA:
+    case ERROR_DS_OBJ_CLASS_NOT_DEFINED:
         return true;
     default:
         return false;
@@ -64,14 +77,15 @@ bool isunreachable(HRESULT result)
 
 // Only S_OK is success. A failed call is described by its result and the
 // system's text for it; a result that is no error (S_FALSE) by the thread's
-// last error as it stands.
+// last error as it stands. Only an answer about the object (isanswer) lets
+// the query go on.
 status checked(HRESULT result)
 {
     if (result == S_OK)
         return status();
     if (!FAILED(result))
-        return status::lasterror();
-    return status::systemerror(static_cast<std::uint32_t>(result), isunreachable(result));
+        return status::lasterror(true);
+    return status::systemerror(static_cast<std::uint32_t>(result), !isanswer(result));
 }
 
 // Conversion flags for the ANSI code page: no "best fit". Best fit turns a

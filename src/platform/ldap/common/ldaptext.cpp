@@ -66,7 +66,7 @@ std::string lower(std::string text)
     return text;
 }
 
-std::string lowerunicode(const std::string& utf8)
+std::string foldunicode(const std::string& utf8)
 {
     // The C.UTF-8 locale holds Unicode's case mapping whatever LC_CTYPE says.
     static const locale_t unicode = newlocale(LC_CTYPE_MASK, "C.UTF-8", locale_t(0));
@@ -85,7 +85,7 @@ std::string lowerunicode(const std::string& utf8)
             continue;
         }
         std::mbstate_t out{};
-        const std::size_t written = std::wcrtomb(bytes, static_cast<wchar_t>(towlower_l(character, unicode)), &out);
+        const std::size_t written = std::wcrtomb(bytes, static_cast<wchar_t>(towlower_l(towupper_l(character, unicode), unicode)), &out);
         if (written == static_cast<std::size_t>(-1))
             result.append(utf8, at, length);
         else

@@ -19,10 +19,12 @@ std::string tonarrow(const std::string& utf8, std::vector<std::size_t>* substitu
 // and in upper case: SASL mechanisms are named so.
 std::string lower(std::string text);
 std::string upper(std::string text);
-// Every letter of UTF-8 text in lower case, as Unicode maps it ("ÅLICE" to
-// "ålice"), whatever the user's locale: account names compare so, as the
-// directory compares them. Bytes that are no UTF-8 are kept as they are.
-std::string lowerunicode(const std::string& utf8);
+// UTF-8 text folded for a comparison that ignores case as the directory's
+// does: each character upper-cased, then lower-cased, as Unicode maps it one
+// character to one ("ÅLICE" and "ålice", "ILKER" and "ılker", "ΣΑΣ" and
+// "σας" fold alike; "ß" and "SS" don't), whatever the user's locale. Bytes
+// that are no UTF-8 are kept as they are.
+std::string foldunicode(const std::string& utf8);
 
 // FNV-1a over `text`, ASCII letters folded to lower case when `foldcase`:
 // stable across builds and runs, for hash tables and file names alike.

@@ -58,6 +58,20 @@ bool dnslabel(const std::string& name)
     });
 }
 
+bool dnsname(const std::string& name)
+{
+    if (name.empty() || name.size() > 253)
+        return false;
+    for (std::size_t start = 0;;) {
+        const std::size_t dot = name.find('.', start);
+        if (!dnslabel(name.substr(start, dot == std::string::npos ? std::string::npos : dot - start)))
+            return false;
+        if (dot == std::string::npos)
+            return true;
+        start = dot + 1;
+    }
+}
+
 std::string target::hostport() const
 {
     return lower(host) + ":" + std::to_string(port);
@@ -80,11 +94,22 @@ bool locator::start()
     mylog.at(2) << "no directory server configured: looking for the domain's controllers" << logend;
     // The user's own domain, as on Windows: their ticket's realm, whatever
     // domain the machine is in; without a ticket, the machine's.
-    const std::string ticket = lower(env.ticketrealm());
-    const std::string realm = ticket.empty() ? lower(env.realm()) : ticket;
+    // A name that is no DNS name is passed over like a missing one: DNS can't
+    // be asked for it, and its silence would stop the next.
+    const auto named = [](std::string name, const char* source) {
+        name = lower(name);
+        if (!name.empty() && !dnsname(name)) {
+            mylog.at(2) << "domain " << escapecontrols(name) << " (from " << source
+                        << ") passed over: it is no DNS name" << logend;
+            name.clear();
+        }
+        return name;
+    };
+    const std::string ticket = named(env.ticketrealm(), "the user's Kerberos ticket");
+    const std::string realm = ticket.empty() ? named(env.realm(), "the Kerberos default realm") : ticket;
     if (!realm.empty())
         domains.emplace_back(realm, ticket.empty() ? "the Kerberos default realm" : "the user's Kerberos ticket");
-    const std::string dns = lower(env.dnsdomain());
+    const std::string dns = named(env.dnsdomain(), "the machine's DNS domain");
     if (!dns.empty() && dns != realm)
         domains.emplace_back(dns, "the machine's DNS domain");
     if (domains.empty())

@@ -29,6 +29,8 @@ void ordersrv(std::vector<srvtarget>& targets, const std::function<unsigned(unsi
 // Whether a name from the network can be used as a DNS label (a site name):
 // letters, digits, '-' and '_', 1 to 63 of them.
 bool dnslabel(const std::string& name);
+// Whether `name` is a DNS name: labels as dnslabel, 253 characters at most.
+bool dnsname(const std::string& name);
 
 // A controller to try, and the SRV name it was found under (which the log
 // names beside each attempt: the site's, or the domain's).

@@ -58,8 +58,13 @@ locateenv::dnsresult querysrv(const std::string& name, std::chrono::milliseconds
     const int length = asked->length;
     if (length < 0) {
         const int why = asked->why;
-        text = why == HOST_NOT_FOUND ? "no such name" : why == NO_DATA ? "no SRV records" : "no answer";
-        return why == HOST_NOT_FOUND || why == NO_DATA ? locateenv::dnsresult::none : locateenv::dnsresult::silent;
+        // Only a time-out is silence; a name that can't be asked, or a name
+        // server that refuses it, is an answer.
+        text = why == HOST_NOT_FOUND ? "no such name"
+               : why == NO_DATA      ? "no SRV records"
+               : why == TRY_AGAIN    ? "no answer"
+                                     : "no usable answer";
+        return why == TRY_AGAIN ? locateenv::dnsresult::silent : locateenv::dnsresult::none;
     }
     ns_msg message;
     if (ns_initparse(answer.data(), std::min(length, static_cast<int>(answer.size())), &message) < 0) {

@@ -174,10 +174,10 @@ bool isaccount(const entry& found, const account& user, const std::string& base)
 {
     if (!samedn(found.dn, base) && !innamingcontext(found.dn, {base}))
         return false;
-    const std::string name = lowerunicode(user.name);
+    const std::string name = foldunicode(user.name);
     const auto holds = [&](const char* attribute) {
         for (const std::string& value : found.values(attribute))
-            if (lowerunicode(value) == name)
+            if (foldunicode(value) == name)
                 return true;
         return false;
     };
