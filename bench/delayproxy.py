@@ -71,8 +71,15 @@ class DelayProxy:
             writer.close()
             return
         state = {"answered": True}
-        await asyncio.gather(self.pump(reader, upwriter, "up", state), self.pump(upreader, writer, "down", state),
-                             return_exceptions=True)
+        try:
+            await asyncio.gather(self.pump(reader, upwriter, "up", state),
+                                 self.pump(upreader, writer, "down", state), return_exceptions=True)
+        except asyncio.CancelledError:
+            # The proxy stops with connections open: they end quietly. (A
+            # connection's task that ends cancelled makes asyncio print a
+            # traceback from its own callback.)
+            writer.close()
+            upwriter.close()
 
     async def pump(self, reader, writer, direction, state):
         """Forwards one direction: each chunk leaves `delay` after it came,

@@ -23,6 +23,23 @@ std::string programname(const char* argv0)
 
 namespace {
 
+// Why the log could not be opened, in the notice's words.
+std::string refusaltext(platform::logrefusal why, std::uint32_t code)
+{
+    switch (why) {
+    case platform::logrefusal::anothers:
+        return "it belongs to another user";
+    case platform::logrefusal::symlink:
+        return "it is a symbolic link";
+    case platform::logrefusal::notregular:
+        return "it is not a regular file";
+    case platform::logrefusal::linked:
+        return "it has another hard link";
+    default:
+        return status::systemerror(code).text();
+    }
+}
+
 // The run once its log is open: the options, the query and the output.
 int runlogged(int argc, char** argv, myrunstate& state, userdirectory& directory)
 {
@@ -79,9 +96,11 @@ int run(int argc, char** argv, userdirectory& directory)
     const int result = runlogged(argc, argv, state, directory);
     // A run that kept no log says so, once.
     const mybuffer& log = *mylog.buffer;
-    const std::string nolog = !log.unopened.empty()
-                                  ? log.unopened + " (" + status::systemerror(log.unopenedcause).text() + ")"
-                                  : log.target ? std::string() : notempdir;
+    const std::string nolog =
+        log.unopenable() ? (log.unopened.empty() ? "\"\"" : log.unopened) + " (" +
+                               refusaltext(log.unopenedrefusal, log.unopenedcause) + ")"
+        : log.target     ? std::string()
+                         : notempdir;
     if (!nolog.empty())
         std::cerr << state.programname << ": no log: " << nolog << std::endl;
     return result;

@@ -119,7 +119,7 @@ bool mybuffer::openlog(const char* path)
     unopened.clear();
     if (!path)
         return true;
-    logfilebuffer = platform::openlogfile(path);
+    logfilebuffer = platform::openlogfile(path, unopenedrefusal);
     // Without a buffer the stream stays failed and every line is dropped.
     logfile.rdbuf(logfilebuffer.get());
     target = &logfile;

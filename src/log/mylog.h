@@ -3,6 +3,8 @@
 // one timestamped line on the current target when it passes the threshold.
 #pragma once
 
+#include "platform/platform.h"
+
 #include <cstdint>
 #include <ctime>
 #include <memory>
@@ -16,12 +18,15 @@ public:
 
     // Switches logging to a freshly truncated file at `path`, or off for null.
     // False when the file can't be opened: then nothing is logged, and
-    // `unopened` and `unopenedcause` (the system's error code) say so until
-    // the log is moved again.
+    // `unopened`, `unopenedrefusal` and `unopenedcause` (the system's error
+    // code, for a refusal of the system's) say so until the log is moved
+    // again.
     bool openlog(const char* path);
     // Closes any log file and sends the lines to standard output.
     void logtostdout();
 
+    // Whether the last openlog failed (and the log was not moved since).
+    bool unopenable() const { return target == &logfile && !logfilebuffer; }
     // Whether a message of `level` would be written now.
     bool passes(std::uint32_t level) const { return target && (level == 0 || level <= verbosity); }
 
@@ -30,6 +35,7 @@ public:
     std::ostream* target = nullptr;
     std::ostream logfile{nullptr};
     std::string unopened;
+    platform::logrefusal unopenedrefusal = platform::logrefusal::system;
     std::uint32_t unopenedcause = 0;
 
 protected:

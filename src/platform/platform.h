@@ -54,10 +54,16 @@ bool narrowalnum(const char* text, std::size_t length);
 // once a run (the C library's localtime would look at it again each call).
 bool localtime(std::time_t when, std::tm& local);
 
+// Why openlogfile gave no file: the system's error (the last error says
+// which), or what stands where the log goes.
+enum class logrefusal { system, anothers, symlink, notregular, linked };
+
 // Opens a log file for writing: created if missing, truncated, binary, and
-// shared with other processes. Null when the file can't be opened safely: on
-// POSIX a symbolic link, a file with several links, anything but a regular
-// file, or a file of another user is never opened for writing.
-std::unique_ptr<std::streambuf> openlogfile(const char* path);
+// shared with other processes. Null when the file can't be opened safely,
+// `why` saying why: on POSIX a symbolic link, a file with several links,
+// anything but a regular file, or a file of another user is never opened
+// for writing, unless it stands in a directory of the user's own that no
+// one else may write to (mode 700), where it is removed and the log made.
+std::unique_ptr<std::streambuf> openlogfile(const char* path, logrefusal& why);
 
 } // namespace platform

@@ -119,15 +119,55 @@ int openownfile(const char* path, int flags, mode_t mode, bool onelink, struct s
     return fd;
 }
 
-std::unique_ptr<std::streambuf> openlogfile(const char* path)
+namespace {
+
+// What stands at `path` that openownfile refused, or system when nothing
+// (the open itself failed).
+logrefusal refusalat(const char* path)
+{
+    struct stat st;
+    if (::lstat(path, &st) != 0)
+        return logrefusal::system;
+    if (S_ISLNK(st.st_mode))
+        return logrefusal::symlink;
+    if (!S_ISREG(st.st_mode))
+        return logrefusal::notregular;
+    return st.st_uid != ::geteuid() ? logrefusal::anothers : logrefusal::linked;
+}
+
+// Whether the directory that holds `path` is the user's own and private:
+// nothing in it can be anyone else's doing.
+bool inprivatedirectory(const char* path)
+{
+    const char* slash = std::strrchr(path, '/');
+    const std::string directory = slash ? std::string(path, slash == path ? 1 : slash - path) : ".";
+    struct stat st;
+    return ::lstat(directory.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid() &&
+           (st.st_mode & 077) == 0;
+}
+
+} // namespace
+
+std::unique_ptr<std::streambuf> openlogfile(const char* path, logrefusal& why)
 {
     // The temporary directory is shared by every user: never follow a link
     // planted there, and never truncate a file that isn't our own. The log
     // holds directory data, so only its owner may read it.
     struct stat st;
-    const int fd = openownfile(path, O_WRONLY | O_CREAT, 0600, true, st);
-    if (fd < 0)
+    int fd = openownfile(path, O_WRONLY | O_CREAT, 0600, true, st);
+    why = fd < 0 ? refusalat(path) : logrefusal::system;
+    // In a directory of the user's own, private, whatever stands in the
+    // log's place was left there by the user (or root): it goes.
+    if (fd < 0 && why != logrefusal::system && why != logrefusal::notregular && inprivatedirectory(path) &&
+        ::unlink(path) == 0) {
+        fd = openownfile(path, O_WRONLY | O_CREAT | O_EXCL, 0600, true, st);
+        why = fd < 0 ? refusalat(path) : logrefusal::system;
+    }
+    if (fd < 0) {
+        if (why != logrefusal::system)
+            errno = 0;
         return nullptr;
+    }
     if (::ftruncate(fd, 0) != 0) {
         const int saved = errno;
         ::close(fd);

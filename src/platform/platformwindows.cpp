@@ -107,8 +107,9 @@ bool localtime(std::time_t when, std::tm& local)
     return localtime_s(&local, &when) == 0;
 }
 
-std::unique_ptr<std::streambuf> openlogfile(const char* path)
+std::unique_ptr<std::streambuf> openlogfile(const char* path, logrefusal& why)
 {
+    why = logrefusal::system;
     // Through the wide API: a path past MAX_PATH (a deep %TEMP%) opens as
     // "\\?\" and the full path, which the ANSI calls don't take.
     const int size = MultiByteToWideChar(CP_ACP, 0, path, -1, nullptr, 0);

@@ -116,8 +116,20 @@ native)
         chown 65534 "$LOGFILE"
         run -v -s
         [ "$(cat "$LOGFILE")" = theirs ] || fail "another user's log file must not be truncated"
+        [ "$(cat "$work/err")" = "usermail: no log: $LOGFILE (it belongs to another user)" ] ||
+            fail "another user's log file: <$(cat "$work/err")>"
         rm -f "$LOGFILE"
+        # In a log directory of the user's own, private, a foreign entry goes.
+        mkdir -m 700 "$work/own"
+        echo theirs >"$work/own/usermail.log"
+        chown 65534 "$work/own/usermail.log"
+        (TMPDIR=$work/own "$USERMAIL" -v -s >/dev/null 2>"$work/err")
+        [ -O "$work/own/usermail.log" ] && grep -q "adding default property" "$work/own/usermail.log" &&
+            [ ! -s "$work/err" ] || fail "a foreign file in the user's own log directory: <$(cat "$work/err")>"
     fi
+    run -l "" -s
+    [ "$(cat "$work/err")" = 'usermail: no log: "" (2 = No such file or directory)' ] ||
+        fail "-l \"\": <$(cat "$work/err")>"
 
     # A hard link to one of the user's own files is no log either.
     rm -f "$LOGFILE"

@@ -23,6 +23,7 @@ one kind of request misbehave:
           flood      send "floodcount" entries
           notice     send a notice of disconnection (message id 0), then close
           noticeafter  answer, then send the notice and close
+          slow       answer 16 bytes at a time, a quarter of a second apart
 A scenario's "bigvalue" names an attribute that holds "hugesize" bytes
 whenever a search asks for every attribute ("*"); its "operational" lists
 attributes sent only when a search names them, as servers do for their
@@ -289,6 +290,13 @@ class Connection:
                     self.send(0, result(0x78, 52, "going away", octets("1.3.6.1.4.1.1466.20036", 0x8A)))
                     await self.writer.drain()
                     break
+                if fault == "slow":
+                    data = b"".join(sequence(integer(msgid), answer) for answer in self.answer(op, content, None))
+                    for at in range(0, len(data), 16):
+                        self.writer.write(data[at:at + 16])
+                        await self.writer.drain()
+                        await asyncio.sleep(0.25)
+                    continue
                 if fault == "malformed":
                     self.writer.write(b"\x30\x84\xff\xff\x00\x10garbage that is no ber")
                     await self.writer.drain()

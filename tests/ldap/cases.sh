@@ -102,9 +102,13 @@ cache)
     file=$(ls "$XDG_CACHE_HOME"/usermail/schema-*)
     [ "$(stat -c %a "$file")" = 600 ] && [ "$(stat -c %a "$XDG_CACHE_HOME/usermail")" = 700 ] ||
         fail "cache modes: file $(stat -c %a "$file"), directory $(stat -c %a "$XDG_CACHE_HOME/usermail")"
+    # One reading alone is not trusted: the next run asks its stamp, and
+    # the match confirms it; the run after that trusts it.
     run -v 10
     expect 0 "$alice" "warm cache"
     [[ $log == *"schema cache used"* && $log != *"reading the subschema entry"* ]] || fail "a warm run must use the cache"
+    [[ $log != *"confirmed within"* ]] || fail "a file read once was trusted"
+    run -v 10
     [[ $log == *"(confirmed within 365 days)"* ]] || fail "a file confirmed just now must be trusted"
     level1 "$work/warm"
     cmp -s "$work/cold" "$work/warm" || fail "the level-1 log differs with the cache: $(diff "$work/cold" "$work/warm")"

@@ -191,6 +191,10 @@ TEST(ldapschemacache, layoutsreadbackandrekeyed)
     EXPECT_TRUE(schemacache(dir, trusted).take(user, other));
     EXPECT_FALSE(schemacache(dir, trusted).take(person, other));
     EXPECT_FALSE(schemacache(dir, key).take(user, other));
+    // A reading under a new stamp is trusted only once a later run, asking
+    // the stamp, finds it unchanged.
+    EXPECT_EQ(schemacache::look(dir, key.server, key.subentry), schemafile::unconfirmed);
+    EXPECT_TRUE(schemacache(dir, schemakey{key.server, key.subentry, "20260202000000Z", "", false}).take(user, other));
 
     // The trust window, by the clock: past it a file is no longer trusted,
     // nor is one dated ahead of it; a confirmation is dated by it too.

@@ -206,6 +206,19 @@ void recordfile::touch() const
     }
 }
 
+void recordfile::unconfirm() const
+{
+    if (path.empty())
+        return;
+    struct stat st;
+    const int fd = platform::openownfile(path.c_str(), O_RDONLY, 0, false, st);
+    if (fd >= 0) {
+        const timespec times[2] = {{platform::walltime(), 0}, {0, 0}};
+        ::futimens(fd, times);
+        ::close(fd);
+    }
+}
+
 bool recordlines::next(std::string_view& line)
 {
     if (at >= text.size())

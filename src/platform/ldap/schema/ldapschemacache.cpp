@@ -230,8 +230,14 @@ void schemacache::store(const std::vector<std::string>& objectclasses, const cla
                        "\nsubschemastamp " + key.subschemastamp + "\nschemastamp " + key.schemastamp + "\n";
     for (const auto& entry : texts)
         text.append("class ").append(entry.first).append("\n").append(entry.second);
-    if (record.write(text))
-        mylog.at(2) << "schema cache written: " << record.where() << logend;
+    if (!record.write(text))
+        return;
+    mylog.at(2) << "schema cache written: " << record.where() << logend;
+    // Elsewhere than on Active Directory a reading is trusted without asking
+    // only once a later one has found the same stamp: one answer alone,
+    // passing or wrong, never lasts the window. Until then each run asks.
+    if (key.schemastamp.empty() && !(meaningful(filestamp) && filestamp == key.subschemastamp))
+        record.unconfirm();
 }
 
 std::unordered_set<std::string> typesof(const entry& found)

@@ -14,9 +14,13 @@
 //   so a file confirmed less than 365 days ago (its modification time) is
 //   trusted without asking, unless the user's entry holds, among the
 //   attributes read for addresses, one its layout does not name, or has
-//   other classes. What such a change can leave out of date meanwhile is
-//   only what the log shows: the class's declared attributes that the
-//   entry doesn't hold, and the syntax of those not read for addresses.
+//   other classes. A file is confirmed when a later run finds the stamp it
+//   was read with unchanged; one freshly read is not (its modification
+//   time is the epoch), so that one answer alone never lasts the window.
+//   What a change the entry doesn't show can leave out of date meanwhile:
+//   the class's declared attributes, and which of them hold text, the
+//   printed addresses included (an attribute that became binary, one the
+//   class no longer declares).
 // A file that is corrupt, truncated, of another version, not the user's own
 // or behind a link is ignored and rewritten; a cache that can't be written
 // only costs speed.

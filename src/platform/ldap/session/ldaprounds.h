@@ -21,7 +21,8 @@
 //   classes,          organizationalPerson and user, and those of the types
 //   attributes        the entry is read with (not for "*", a -v run)
 //   subschemastamp  no A in S, and the cache's file for S's subschema entry
-//                   is older than its trust window (schemacache.h)
+//                   is not confirmed within its trust window (schemacache.h:
+//                   a file freshly read is not)
 //   site            the controller was located in DNS with a remembered
 //                   site: the locator's ping over this connection
 //

@@ -108,6 +108,9 @@ status connection::adopt(socketfd socket, const std::string& uri)
     }
     socket.release(); // libldap's now
     configure(true);
+    Sockbuf* adopted = nullptr;
+    if (ldap_get_option(ld, LDAP_OPT_SOCKBUF, &adopted) == LDAP_OPT_SUCCESS && adopted)
+        listen(adopted);
     connected = uri;
     connections = 1;
     return status();
@@ -138,6 +141,7 @@ void connection::configure(bool located)
         auto* self = static_cast<connection*>(context->lc_arg);
         if (++self->connections == 1) {
             self->connected = uriof(server);
+            self->listen(socket);
             return 0;
         }
         ber_socket_t fd = -1;

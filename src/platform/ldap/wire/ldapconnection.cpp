@@ -5,10 +5,6 @@
 #include "log/mylog.h"
 #include "platform/ldap/common/ldapfailure.h"
 
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-
 #include <algorithm>
 
 namespace openldap {
@@ -27,7 +23,35 @@ int scopeof(searchrequest::scope depth)
     }
 }
 
+// A socket layer right above the one that reads the descriptor, marking
+// when bytes came: a long answer on a slow link, or from a server that
+// sends it slowly, is heard from while it comes, over TCP and a local
+// socket alike.
+Sockbuf_IO listening = {
+    [](Sockbuf_IO_Desc* layer, void* owner) {
+        layer->sbiod_pvt = owner;
+        return 0;
+    },
+    [](Sockbuf_IO_Desc*) { return 0; },
+    [](Sockbuf_IO_Desc* layer, int option, void* argument) { return LBER_SBIOD_CTRL_NEXT(layer, option, argument); },
+    [](Sockbuf_IO_Desc* layer, void* buffer, ber_len_t length) -> ber_slen_t {
+        const ber_slen_t read = LBER_SBIOD_READ_NEXT(layer, buffer, length);
+        if (read > 0)
+            *static_cast<wire::clock::time_point*>(layer->sbiod_pvt) = wire::clock::now();
+        return read;
+    },
+    [](Sockbuf_IO_Desc* layer, void* buffer, ber_len_t length) -> ber_slen_t {
+        return LBER_SBIOD_WRITE_NEXT(layer, buffer, length);
+    },
+    [](Sockbuf_IO_Desc*) { return 0; },
+};
+
 } // namespace
+
+void connection::listen(Sockbuf* socket)
+{
+    ber_sockbuf_add_io(socket, &listening, LBER_SBIOD_LEVEL_PROVIDER + 1, &lastbyte);
+}
 
 status connection::standing()
 {
@@ -92,17 +116,9 @@ connection::pending connection::sendwhoami()
 
 std::chrono::milliseconds connection::silentfor(const pending& request) const
 {
-    const auto now = wire::clock::now();
-    auto silent = std::chrono::duration_cast<std::chrono::milliseconds>(now - std::max(request.senttime(), heard));
-    // Bytes of an answer not yet whole count too (a large one on a slow
-    // link): the kernel knows when data last came.
-    ber_socket_t socket = -1;
-    tcp_info info{};
-    socklen_t length = sizeof info;
-    if (ldap_get_option(ld, LDAP_OPT_DESC, &socket) == LDAP_OPT_SUCCESS && socket >= 0 &&
-        ::getsockopt(socket, IPPROTO_TCP, TCP_INFO, &info, &length) == 0 && length >= sizeof info)
-        silent = std::min(silent, std::chrono::milliseconds(info.tcpi_last_data_recv));
-    return silent;
+    // Bytes of an answer not yet whole count too (listening above).
+    const auto last = std::max({request.senttime(), heard, lastbyte});
+    return std::chrono::duration_cast<std::chrono::milliseconds>(wire::clock::now() - last);
 }
 
 int connection::next(pending& request, LDAPMessage*& answer)

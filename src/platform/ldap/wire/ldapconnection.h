@@ -82,6 +82,8 @@ private:
     status connect(); // libldap's connection to a configured URI
     // How long the server has been silent since `request` went out.
     std::chrono::milliseconds silentfor(const pending& request) const;
+    // Marks `socket`'s every read of a byte from the server in `lastbyte`.
+    void listen(Sockbuf* socket);
     // The next message answering `request`: its type, or -1 when none came
     // in time or the connection is gone (the request's status says which).
     int next(pending& request, LDAPMessage*& answer);
@@ -104,7 +106,8 @@ private:
     int connections = 0;         // opened for this handle so far
     status lost; // why the connection is gone, once it is
     const waiting& wait;
-    wire::clock::time_point heard{}; // the last message from the server
+    wire::clock::time_point heard{};    // the last message from the server
+    wire::clock::time_point lastbyte{}; // the last byte, of a message whole or not
 };
 
 } // namespace openldap
