@@ -153,7 +153,8 @@ locator)
     dns() { tool dns "$1" 127.0.0.1 "${@:2}" -U "administrator%$(cat "$DC/adminpass")"; }
     domainwide() { dns "$1" _msdcs.example.test _ldap._tcp.dc SRV "${@:2}"; }
     branch() { dns "$1" _msdcs.example.test _ldap._tcp.BRANCH._sites.dc SRV "dc1.example.test 389 0 100"; }
-    "$here/dc.sh" exec "$DC" python3 "$here/silent.py" 127.0.0.3 >"$work/silent.out" &
+    "$here/dc.sh" exec "$DC" python3 "$here/silent.py" 127.0.0.3 127.0.0.5 127.0.0.6 127.0.0.7 127.0.0.8 \
+        >"$work/silent.out" &
     silent=$!
     trap 'kill $silent 2>/dev/null; rm -rf "$work"' EXIT
     for _ in $(seq 50); do grep -q ready "$work/silent.out" && break; sleep 0.1; done
@@ -237,9 +238,19 @@ locator)
     # a logon storm) is tried again after a pause until the run's deadline.
     sed 's|^URI .*|URI ldap://127.0.0.3|' "$DC/ldap.conf" >"$work/ldap.conf"
     run LDAPCONF="$work/ldap.conf" LDAPNETWORK_TIMEOUT=1 USERMAIL_DEADLINE=4 -- -v
-    expect 1 "unable to retrieve user name (4294967295 = Can't contact LDAP server)" "a configured silent server"
-    haslines "connect attempt 1: no answer within 1000 ms; again in " "connect attempt 2: no answer within "
+    [[ $status = 1 && $out == "unable to create ADSystemInfo com instance (4294967295 = Can't contact LDAP server: no configured server could be reached: 127.0.0.3:389 (no answer within "*" ms); the time for connecting ran out)" ]] ||
+        fail "a configured silent server: <$out>"
+    haslines "server 127.0.0.3:389: no answer within 1000 ms (from the configured URI list)" \
+        "no server answered in time: trying 1 again in "
     [ "$(elapsed)" -lt 5000 ] || fail "a configured silent server: $(elapsed) ms, over the deadline"
+    # A list of them is walked within the deadline, one attempt each, every
+    # server named (libldap gives each its whole time-out, past the deadline).
+    sed 's|^URI .*|URI ldap://127.0.0.3 ldap://127.0.0.5 ldap://127.0.0.6,ldap://127.0.0.7 ldap://127.0.0.8|' \
+        "$DC/ldap.conf" >"$work/ldap.conf"
+    run LDAPCONF="$work/ldap.conf" LDAPNETWORK_TIMEOUT=1 USERMAIL_DEADLINE=3 -- -v
+    [[ $out == "unable to create ADSystemInfo com instance (4294967295 = Can't contact LDAP server: no configured server could be reached: 127.0.0.3:389 (no answer within 1000 ms), 127.0.0.5:389 (no answer within 1000 ms), 127.0.0.6:389 (no answer within "*"; the time for connecting ran out)" ]] ||
+        fail "five silent configured servers: <$out>"
+    [ "$(elapsed)" -lt 4500 ] || fail "five silent configured servers: $(elapsed) ms, over the deadline"
     domainwide delete "refusing.example.test 389 0 100"
     domainwide update "silent.example.test 389 10 100" "dc1.example.test 389 0 100"
     ;;
@@ -261,6 +272,12 @@ silentdns)
         "dns srv _ldap._tcp.dc._msdcs.athena.mit.edu: no answer"
     [ "$(elapsed)" -lt 3000 ] || fail "silent DNS: $(elapsed) ms"
     echo "silent DNS: $(elapsed) ms"
+    # A configured host name DNS doesn't answer for: its look-up has one
+    # attempt's time, within the deadline, and the failure names it.
+    run KRB5_CONFIG="$work/krb5.conf" LDAPURI=ldap://dc9.athena.mit.edu LDAPNETWORK_TIMEOUT=1 USERMAIL_DEADLINE=3 -- -v
+    [[ $status = 1 && $out == "unable to create ADSystemInfo com instance (4294967295 = Can't contact LDAP server: no"\
+" configured server could be reached: dc9.athena.mit.edu:389 ("* ]] || fail "a configured name, silent DNS: <$out>"
+    [ "$(elapsed)" -lt 4000 ] || fail "a configured name, silent DNS: $(elapsed) ms"
     # A name server that answers the SRV query and never the controller's
     # address: the look-ups share the locator's budget, and no "no site" is
     # remembered for a ping that could ask no one.

@@ -1,4 +1,5 @@
 #include "platform/ldap/common/ldaptext.h"
+#include "platform/ldap/locate/ldapconfigured.h"
 #include "platform/ldap/locate/ldapfailover.h"
 #include "platform/ldap/locate/ldaplocator.h"
 #include "platform/ldap/locate/ldapnetlogon.h"
@@ -371,6 +372,43 @@ TEST(locator, choosesandfailsover)
                                         [](const std::string& step) { return step.rfind("ping ", 0) == 0; });
         EXPECT_EQ(pinged, r.pinged) << r.what;
     }
+}
+
+// A configured list is walked here only when every URI is ldap:// with a
+// host; each server once, in order, and none once the deadline is past.
+TEST(configuredlist, serversinorder)
+{
+    const auto later = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    const struct {
+        const char* uris;
+        std::vector<std::string> servers; // empty: libldap's to connect
+    } rows[] = {
+        {"ldap://dc1.example.test ldap://DC2.example.test:3268,ldap://[::1]:1389",
+         {"dc1.example.test:389", "dc2.example.test:3268", "::1:1389"}},
+        {"ldapi://%2Frun%2Fslapd%2Fldapi", {}},
+        {"ldap://dc1.example.test ldaps://dc2.example.test", {}},
+        {"ldap:///", {}},
+        {"", {}},
+    };
+    for (const auto& r : rows) {
+        configuredlist list(r.uris, later);
+        EXPECT_EQ(list.walkable(), !r.servers.empty()) << r.uris;
+        std::vector<std::string> handed;
+        for (target server; list.walkable() && list.next(server);) {
+            handed.push_back(server.hostport());
+            list.failed(server, "Connection refused");
+        }
+        EXPECT_EQ(handed, r.servers) << r.uris;
+    }
+    configuredlist late("ldap://dc1.example.test", std::chrono::steady_clock::now());
+    target server;
+    EXPECT_FALSE(late.next(server));
+    EXPECT_EQ(late.whynone(), "no configured server could be reached: none was tried; the time for connecting ran out");
+    configuredlist tried("ldap://a.test ldap://b.test", later);
+    while (tried.next(server))
+        tried.failed(server, server.host == "a.test" ? "Connection refused" : "no answer within 5000 ms");
+    EXPECT_EQ(tried.whynone(),
+              "no configured server could be reached: a.test:389 (Connection refused), b.test:389 (no answer within 5000 ms)");
 }
 
 // "No site" is remembered only when controllers were asked and were silent.

@@ -14,6 +14,7 @@
 #include "platform/ldap/common/ldaprecord.h"
 #include "platform/ldap/common/ldapsocket.h"
 #include "platform/ldap/common/ldaptext.h"
+#include "platform/ldap/locate/ldapconfigured.h"
 #include "platform/ldap/locate/ldapfailover.h"
 #include "platform/ldap/locate/ldapmachine.h"
 #include "platform/ldap/session/ldapidentity.h"
@@ -87,7 +88,16 @@ status directory::opensession()
     // LDAPURI is taken as libldap takes it, but handed over here so that a
     // URI it can't parse fails now instead of being passed over in silence.
     const char* configured = std::getenv("LDAPURI");
-    return server.open(configured && *configured ? configured : nullptr);
+    const status opened = server.open(configured && *configured ? configured : nullptr);
+    if (!opened.ok())
+        return opened;
+    // A list of ldap:// servers is walked here, within the deadline; other
+    // schemes are libldap's to connect to.
+    configuredlist listed(server.configureduris(), wait.deadline());
+    if (!listed.walkable())
+        return opened;
+    server.close();
+    return connectto(listed, false);
 }
 
 void directory::closesession()
@@ -100,22 +110,31 @@ void directory::closesession()
 
 status directory::openlocated(locator& find)
 {
-    const status connected = failover(
-        find,
-        [&](const target& controller, std::string& why, bool& timedout) {
-            // Connected here, so that each attempt has its share of the time
-            // and says exactly why it failed.
-            socketfd socket = tcpconnect(controller.host, controller.port, wait.attempt(), why, timedout);
-            if (socket.get() < 0)
-                return false;
-            const status adopted = server.adopt(std::move(socket), "ldap://" + controller.hostport());
-            why = adopted.reason();
-            return adopted.ok();
-        },
-        [&] { return wait.pause(); });
+    const status connected = connectto(find, true);
     if (connected.ok() && find.siteremembered(remembered))
         sitedomain = find.domainname();
     return connected;
+}
+
+status directory::connectto(candidates& find, bool located)
+{
+    return failover(
+        find,
+        [&](const target& candidate, std::string& why, bool& timedout) {
+            // Connected here, so that each attempt has its share of the time
+            // and says exactly why it failed.
+            socketfd socket = tcpconnect(candidate.host, candidate.port, wait.attempt(), why, timedout);
+            if (socket.get() < 0)
+                return false;
+            // An IPv6 address stands in brackets in a URI.
+            const std::string host = candidate.host.find(':') == std::string::npos ? lower(candidate.host)
+                                                                                    : "[" + candidate.host + "]";
+            const std::string uri = "ldap://" + host + ":" + std::to_string(candidate.port);
+            const status adopted = server.adopt(std::move(socket), uri, located);
+            why = adopted.reason();
+            return adopted.ok();
+        },
+        [&] { return wait.pause(); }, located ? "controller" : "server");
 }
 
 status directory::finduser(std::string& dn)

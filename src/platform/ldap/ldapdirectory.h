@@ -83,6 +83,8 @@ public:
 
 private:
     status openlocated(locator& find);
+    // Connects to the first of `find` that answers (`located`: found in DNS).
+    status connectto(candidates& find, bool located);
 
     // What the entry is read with: every attribute, or only those of use.
     std::vector<std::string> wanted = {"*", "subschemaSubentry"};

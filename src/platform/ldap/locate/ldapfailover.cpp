@@ -8,28 +8,29 @@
 
 namespace openldap {
 
-status failover(locator& find, const controllerattempt& attempt, const std::function<std::chrono::milliseconds()>& pause)
+status failover(candidates& find, const serverattempt& attempt, const std::function<std::chrono::milliseconds()>& pause,
+                const char* kind)
 {
     for (int round = 1;; ++round) {
         std::vector<target> again; // those that didn't answer in time
-        for (target controller; find.next(controller);) {
+        for (target server; find.next(server);) {
             std::string why;
             bool timedout = false;
-            if (attempt(controller, why, timedout)) {
-                mylog.at(2) << "controller " << controller.hostport() << ": connected (from " << controller.source
+            if (attempt(server, why, timedout)) {
+                mylog.at(2) << kind << " " << server.hostport() << ": connected (from " << server.source
                             << ")" << logend;
                 return status();
             }
-            mylog.at(2) << "controller " << controller.hostport() << ": " << why << " (from " << controller.source
+            mylog.at(2) << kind << " " << server.hostport() << ": " << why << " (from " << server.source
                         << ")" << logend;
-            find.failed(controller, why);
+            find.failed(server, why);
             if (timedout)
-                again.push_back(controller);
+                again.push_back(server);
         }
         const std::chrono::milliseconds wait = pause();
         if (again.empty() || wait.count() == 0)
             break;
-        mylog.at(2) << "no controller answered in time: trying " << again.size() << " again in " << wait.count()
+        mylog.at(2) << "no " << kind << " answered in time: trying " << again.size() << " again in " << wait.count()
                     << " ms (round " << round + 1 << ")" << logend;
         std::this_thread::sleep_for(wait);
         find.retry(again);

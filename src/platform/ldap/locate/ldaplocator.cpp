@@ -72,11 +72,6 @@ bool dnsname(const std::string& name)
     }
 }
 
-std::string target::hostport() const
-{
-    return lower(host) + ":" + std::to_string(port);
-}
-
 locator::locator(locateenv& env, std::chrono::milliseconds budget, std::chrono::milliseconds pingwait,
                  std::chrono::milliseconds querywait)
     : env(env), end(env.now() + budget), pingwait(pingwait), querywait(querywait)
@@ -265,13 +260,7 @@ bool locator::next(target& found)
 
 void locator::failed(const target& tried, const std::string& why)
 {
-    const std::string name = tried.hostport() + " (";
-    const auto earlier = std::find_if(outcomes.begin(), outcomes.end(),
-                                      [&](const std::string& outcome) { return outcome.rfind(name, 0) == 0; });
-    if (earlier != outcomes.end())
-        *earlier = name + why + ")";
-    else
-        outcomes.push_back(name + why + ")");
+    recordoutcome(outcomes, tried, why);
 }
 
 void locator::retry(const std::vector<target>& targets)

@@ -11,6 +11,7 @@
 // controllers it hands out is ldapfailover.h.
 #pragma once
 
+#include "platform/ldap/locate/ldapcandidates.h"
 #include "platform/ldap/locate/ldaplocateenv.h"
 
 #include <chrono>
@@ -32,20 +33,9 @@ bool dnslabel(const std::string& name);
 // Whether `name` is a DNS name: labels as dnslabel, 253 characters at most.
 bool dnsname(const std::string& name);
 
-// A controller to try, and the SRV name it was found under (which the log
-// names beside each attempt: the site's, or the domain's).
-struct target {
-    std::string host;
-    unsigned port = 389;
-    std::string source;
-
-    // "host:port", the host in lower case: how the log and a failure name it.
-    std::string hostport() const;
-};
-
 // One search for a controller, for one run. Nothing it does throws but
 // std::bad_alloc: every failure is an outcome, logged and kept for whynone().
-class locator {
+class locator : public candidates {
 public:
     // `budget`: for everything up to a connection (the run's time left);
     // `pingwait`: the longest wait for a controller's ping answer;
@@ -62,13 +52,13 @@ public:
     // The next controller to try, doing the DNS look-ups and the site ping it
     // takes to know it; false when there are no more or the budget is spent.
     // REQUIRES: start.
-    bool next(target& found);
+    bool next(target& found) override;
     // Records why the controller last handed out could not be used (the
     // latest cause of each stands).
-    void failed(const target& tried, const std::string& why);
+    void failed(const target& tried, const std::string& why) override;
     // Hands `targets` out again, in this order: controllers that did not
     // answer in time, worth another attempt while time is left.
-    void retry(const std::vector<target>& targets);
+    void retry(const std::vector<target>& targets) override;
 
     // What is left of the budget; never negative.
     std::chrono::milliseconds timeleft() const;
@@ -85,7 +75,7 @@ public:
     }
     // Why no controller could be had: the domain looked in, what was found
     // and tried, and how to name a server instead.
-    std::string whynone() const;
+    std::string whynone() const override;
 
 private:
     // Where the search stands within the current domain.

@@ -99,7 +99,7 @@ status connection::open(const char* list)
     return status();
 }
 
-status connection::adopt(socketfd socket, const std::string& uri)
+status connection::adopt(socketfd socket, const std::string& uri, bool located)
 {
     const int result = ldap_init_fd(socket.get(), LDAP_PROTO_TCP, uri.c_str(), &ld);
     if (result != LDAP_SUCCESS) {
@@ -107,7 +107,7 @@ status connection::adopt(socketfd socket, const std::string& uri)
         return failcode(result);
     }
     socket.release(); // libldap's now
-    configure(true);
+    configure(located);
     Sockbuf* adopted = nullptr;
     if (ldap_get_option(ld, LDAP_OPT_SOCKBUF, &adopted) == LDAP_OPT_SUCCESS && adopted)
         listen(adopted);

@@ -49,8 +49,9 @@ public:
     // URI that libldap can't parse fails here. REQUIRES: not open.
     status open(const char* uris);
     // Takes over `socket`, connected by the caller to the server `uri`
-    // (ldap://host:port), which was found in DNS. REQUIRES: not open.
-    status adopt(socketfd socket, const std::string& uri);
+    // (ldap://host:port); `located`: its name came from an SRV record.
+    // REQUIRES: not open.
+    status adopt(socketfd socket, const std::string& uri, bool located);
     // Unbinds and closes; harmless when not open. Never throws.
     void close();
 
@@ -74,6 +75,8 @@ public:
     std::string configuredbase() const override { return option(LDAP_OPT_DEFBASE); }
     // Before a connection, the first of the list the handle was set up with.
     std::string serveruri() const override;
+    // The URI list the handle was set up with. REQUIRES: open.
+    const std::string& configureduris() const { return uris; }
 
 private:
     // A libldap string option of this connection ("" when unset).
