@@ -206,14 +206,14 @@ void recordfile::touch() const
     }
 }
 
-void recordfile::unconfirm() const
+void recordfile::backdate(std::time_t modified) const
 {
     if (path.empty())
         return;
     struct stat st;
     const int fd = platform::openownfile(path.c_str(), O_RDONLY, 0, false, st);
     if (fd >= 0) {
-        const timespec times[2] = {{platform::walltime(), 0}, {0, 0}};
+        const timespec times[2] = {{platform::walltime(), 0}, {modified, 0}};
         ::futimens(fd, times);
         ::close(fd);
     }

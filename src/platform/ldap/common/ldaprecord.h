@@ -48,10 +48,11 @@ public:
     std::time_t modified() const;
     // Sets the file's modification time to now; a failure is ignored.
     void touch() const;
-    // Sets the file's modification time to the epoch and its access time to
-    // now: for a record whose modification time is its confirmation (see
-    // schemacache), one written but not yet confirmed. A failure is ignored.
-    void unconfirm() const;
+    // Sets the file's modification time to `modified` and its access time to
+    // now (it is in use): for a record whose modification time is its
+    // confirmation (see schemacache), one written but not yet confirmed. A
+    // failure is ignored.
+    void backdate(std::time_t modified) const;
     const std::string& where() const { return path; }
 
 private:

@@ -235,9 +235,10 @@ void schemacache::store(const std::vector<std::string>& objectclasses, const cla
     mylog.at(2) << "schema cache written: " << record.where() << logend;
     // Elsewhere than on Active Directory a reading is trusted without asking
     // only once a later one has found the same stamp: one answer alone,
-    // passing or wrong, never lasts the window. Until then each run asks.
+    // passing or wrong, never lasts the window. Until then each run asks:
+    // the file is dated just past the window.
     if (key.schemastamp.empty() && !(meaningful(filestamp) && filestamp == key.subschemastamp))
-        record.unconfirm();
+        record.backdate(platform::walltime() - trustwindow - 1);
 }
 
 std::unordered_set<std::string> typesof(const entry& found)

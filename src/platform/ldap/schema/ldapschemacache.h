@@ -15,8 +15,8 @@
 //   trusted without asking, unless the user's entry holds, among the
 //   attributes read for addresses, one its layout does not name, or has
 //   other classes. A file is confirmed when a later run finds the stamp it
-//   was read with unchanged; one freshly read is not (its modification
-//   time is the epoch), so that one answer alone never lasts the window.
+//   was read with unchanged; one freshly read is not (it is dated just
+//   past the window), so that one answer alone never lasts the window.
 //   What a change the entry doesn't show can leave out of date meanwhile:
 //   the class's declared attributes, and which of them hold text, the
 //   printed addresses included (an attribute that became binary, one the
