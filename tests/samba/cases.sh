@@ -238,7 +238,7 @@ locator)
     # a logon storm) is tried again after a pause until the run's deadline.
     sed 's|^URI .*|URI ldap://127.0.0.3|' "$DC/ldap.conf" >"$work/ldap.conf"
     run LDAPCONF="$work/ldap.conf" LDAPNETWORK_TIMEOUT=1 USERMAIL_DEADLINE=4 -- -v
-    [[ $status = 1 && $out == "unable to create ADSystemInfo com instance (4294967295 = Can't contact LDAP server: no configured server could be reached: 127.0.0.3:389 (no answer within "*" ms); the time for connecting ran out)" ]] ||
+    [[ $status = 1 && $out == "unable to create ADSystemInfo com instance (4294967295 = Can't contact LDAP server: no configured server could be reached: 127.0.0.3:389 (no answer within "*" ms)"* ]] ||
         fail "a configured silent server: <$out>"
     haslines "server 127.0.0.3:389: no answer within 1000 ms (from the configured URI list)" \
         "no server answered in time: trying 1 again in "
