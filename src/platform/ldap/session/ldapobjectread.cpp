@@ -37,6 +37,11 @@ std::vector<std::string> sorted(const std::unordered_set<std::string>& names)
 
 } // namespace
 
+status nostructuralclass()
+{
+    return fail(LDAP_OBJECT_CLASS_VIOLATION, "the entry's structural object class is not in the schema");
+}
+
 void objectread::guess(const std::string& container, const std::vector<std::string>& types)
 {
     // The classes of a user account on Active Directory.
@@ -83,7 +88,7 @@ status objectread::read(const std::string& container, const std::vector<std::str
         return read;
     layout = layoutof(names, classes);
     if (layout.structural.empty())
-        return fail(LDAP_OBJECT_CLASS_VIOLATION, "the entry's structural object class is not in the schema");
+        return nostructuralclass();
     mylog.at(2) << "schema read from its objects: " << found.size() << " classes and " << types.size()
                 << " attributes, in " << searches << (searches == 1 ? " round" : " rounds") << logend;
     return status();

@@ -20,6 +20,10 @@
 
 namespace openldap {
 
+// The failure of a layout that has none of the entry's structural classes,
+// whichever reading it came from.
+status nostructuralclass();
+
 class objectread {
 public:
     // REQUIRES: `flights` outlives this.

@@ -157,7 +157,7 @@ status schemaresolution::resolve(const entry& user, const std::string& rootsuben
             cache.store(classes, layout);
     }
     if (layout.structural.empty())
-        return fail(LDAP_OBJECT_CLASS_VIOLATION, "the entry's structural object class is not in the schema");
+        return nostructuralclass();
     return status();
 }
 
@@ -196,10 +196,9 @@ status schemaresolution::readsubschema(const std::string& subentry, const std::v
     // stamp it was read with.
     if (context.empty())
         cache.reread(stamp);
-    if (!layout.structural.empty())
-        cache.store(classes, layout);
     if (layout.structural.empty())
-        return fail(LDAP_OBJECT_CLASS_VIOLATION, "the entry's structural object class is not in the schema");
+        return nostructuralclass();
+    cache.store(classes, layout);
     return status();
 }
 

@@ -10,13 +10,10 @@
 #include <openldap.h>
 #include <sasl/sasl.h>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <sys/time.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <thread>
