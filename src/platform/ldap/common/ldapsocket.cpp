@@ -5,6 +5,8 @@
 #include <condition_variable>
 #include <cstring>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <mutex>
 #include <poll.h>
 #include <sys/socket.h>
@@ -127,6 +129,13 @@ socketfd tcpconnect(const std::string& host, unsigned port, std::chrono::millise
         }
         // libldap reads and writes its sockets blocking, with poll before.
         ::fcntl(connection.get(), F_SETFL, ::fcntl(connection.get(), F_GETFL) & ~O_NONBLOCK);
+        // As libldap sets up the sockets it connects itself: a round's
+        // requests are written one after another, and Nagle's algorithm
+        // would hold all but the first until the server's ACK, a round trip
+        // later.
+        const int on = 1;
+        ::setsockopt(connection.get(), IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        ::setsockopt(connection.get(), SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
         return connection;
     }
     return socketfd();
